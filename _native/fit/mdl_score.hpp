@@ -1,0 +1,63 @@
+// Description-length score of a fitted model.
+#pragma once
+
+#include <Eigen/Dense>
+#include <cstdint>
+
+namespace qorv {
+
+// Optional smoothness penalties: matrices owned elsewhere, with weights.
+struct PenaltySpec {
+  const Eigen::MatrixXd* R1 = nullptr;
+  const Eigen::MatrixXd* R2 = nullptr;
+  double gamma1 = 0.0;
+  double gamma2 = 0.0;
+
+  // A term is applied when its matrix is present and its weight is not
+  // exactly 0.0 (so a NaN weight applies).
+  bool term1() const { return R1 != nullptr && gamma1 != 0.0; }
+  bool term2() const { return R2 != nullptr && gamma2 != 0.0; }
+  bool active() const { return term1() || term2(); }
+};
+
+// b^T R b as the dot product of b with R b. Empty vectors give 0.
+double quad_form(const Eigen::VectorXd& b, const Eigen::MatrixXd& R);
+
+// -n ln(sr) + k (logHk / n) with sr = compute_SR(yp, yt, eps) and
+// logHk = k ln(2H) for k > 0 (else 0), plus gamma * quad_form(beta, R) for
+// each applied penalty, R1 first.
+//
+// Inputs:
+//   yp    predictions, at least n entries
+//   yt    n targets
+//   k, H  model size and the H of the size term
+//   eps   hit tolerance
+//   beta  coefficients, required when pen is active, M entries
+//   pen   optional penalties with M x M matrices
+// Throws std::invalid_argument when yp is shorter than yt, an active penalty
+// comes without beta, or an applied matrix is not beta.size() square.
+double mdl_score_cached(const Eigen::VectorXd& yp, const Eigen::VectorXd& yt,
+                        int k, int H, double eps,
+                        const Eigen::VectorXd* beta = nullptr,
+                        const PenaltySpec* pen = nullptr);
+
+// The same, with eps = 0.4 * mad(yt) when that spread is positive, else 0.4.
+double mdl_score(const Eigen::VectorXd& yp, const Eigen::VectorXd& yt, int k,
+                 int H, const Eigen::VectorXd* beta = nullptr,
+                 const PenaltySpec* pen = nullptr);
+
+// Hit tolerance derived from the targets: 0.4 * m for a positive spread m,
+// 0.4 otherwise (also for NaN).
+double hit_tolerance(double m);
+
+// The score from a hit count already taken (no size checks): the search's
+// hot path, which counts hits while it forms the predictions.
+double mdl_score_from_hits(std::int64_t hits, std::int64_t n, int k, int H,
+                           const Eigen::VectorXd* beta, const PenaltySpec* pen);
+
+// Throws std::invalid_argument unless every applied matrix of pen is
+// m x m; `coef` names the coefficient vector in the message.
+void check_penalty_shapes(const PenaltySpec& pen, Eigen::Index m,
+                          const char* coef);
+
+}  // namespace qorv

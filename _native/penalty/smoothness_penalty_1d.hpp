@@ -1,0 +1,30 @@
+// First- and second-derivative penalty matrices in one variable.
+#pragma once
+
+#include <Eigen/Dense>
+
+namespace qorv {
+
+struct PenaltyMatrices1D {
+  Eigen::MatrixXd R1;  // (deg+1) x (deg+1), sum of dx * d1 d1^T
+  Eigen::MatrixXd R2;  // (deg+1) x (deg+1), sum of dx * d2 d2^T
+};
+
+// Plain Riemann sums over the n_grid points x_g = x_min + g * dx (one fused
+// multiply-add; dx = (x_max - x_min) / (n_grid - 1)), every point with weight
+// dx, of the outer products of the first (R1) and second (R2) derivative rows
+// of the monomial basis. Both results are exactly symmetric.
+//
+// Inputs:
+//   deg     highest power, deg >= 0
+//   x_min, x_max  interval ends (not validated)
+//   n_grid  number of grid points, >= 2
+// Output:
+//   {R1, R2}, each (deg + 1) by (deg + 1)
+// Throws:
+//   std::invalid_argument "deg < 0", then "n_grid < 2";
+//   qorv::size_error when the matrices cannot be held.
+PenaltyMatrices1D smoothness_penalty_matrices_1d(int deg, double x_min,
+                                                 double x_max, int n_grid);
+
+}  // namespace qorv

@@ -1,0 +1,64 @@
+// Tournament of annealed Metropolis chains minimising the description-length
+// score of a linear model y ~ X b.
+#pragma once
+
+#include <Eigen/Dense>
+#include <cstdint>
+
+#include "search/gibbs_entropy.hpp"
+
+namespace qorv {
+
+struct Chain {
+  Eigen::VectorXd beta;
+  double energy = 0.0;
+};
+
+struct MCMCResult {
+  Eigen::VectorXd beta_mcmc;  // best coefficients of the deep phase
+  double energy = 0.0;        // their energy
+  GibbsResult gibbs;          // summary of the warm-up energies at T = 1
+  std::int32_t n_chains = 0;  // configured chain count
+  std::int32_t n_elite = 0;   // configured elite size
+};
+
+// Called between units of work with no lock held; throws to abandon the
+// search (the Python binding turns a pending Ctrl-C into an exception).
+// Runs on the thread that called fit only.
+using InterruptCheck = void (*)();
+
+class TournamentMCMC {
+ public:
+  // Stores the configuration unchecked.
+  TournamentMCMC(int n_chains, int n_warmup, int n_deep, int n_elite,
+                 double step_size, int H_piH, std::uint64_t seed);
+
+  // Runs the search; the object is not changed, so equal inputs give equal
+  // results whatever the thread count.
+  //
+  // Inputs:
+  //   X       n by k design
+  //   y       n targets
+  //   R1, R2  optional k by k penalty matrices (null = absent)
+  //   gamma1, gamma2  penalty weights
+  // Throws:
+  //   std::length_error for a negative n_chains; std::invalid_argument for
+  //   n_chains = 0, a step size that is not a positive finite number, or
+  //   shapes that do not match; whatever a chain threw (the first failing
+  //   chain in chain order), rethrown on the calling thread.
+  MCMCResult fit(const Eigen::MatrixXd& X, const Eigen::VectorXd& y,
+                 const Eigen::MatrixXd* R1, const Eigen::MatrixXd* R2,
+                 double gamma1, double gamma2,
+                 InterruptCheck interrupt = nullptr) const;
+
+ private:
+  int n_chains_;
+  int n_warmup_;
+  int n_deep_;
+  int n_elite_;
+  double step_size_;
+  int H_piH_;
+  std::uint64_t seed_;
+};
+
+}  // namespace qorv
