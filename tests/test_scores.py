@@ -165,8 +165,7 @@ def test_penalty_shapes_must_match_beta(beta, R1, R2, msg):
         q.mdl_score_reg(yt, yt, 2, 2, beta, R1, R2, 1.0, 1.0)
 
 
-def test_unapplied_penalty_matrix_is_not_read():
+def test_a_misshapen_matrix_is_rejected_even_with_zero_weight():
     yt = np.arange(3.0)
-    # gamma2 = 0: R2 takes no part, whatever its shape.
-    assert q.mdl_score_reg(yt, yt, 1, 2, [2.0], np.eye(1), np.ones((5, 2)), 1.0) == \
-        q.mdl_score(yt, yt, 1, 2) + 4.0
+    with pytest.raises(ValueError, match="R2 is 5 x 2 but beta has 1 entries"):
+        q.mdl_score_reg(yt, yt, 1, 2, [2.0], np.eye(1), np.ones((5, 2)), 1.0)

@@ -50,13 +50,24 @@ double mdl_score(const Eigen::VectorXd& yp, const Eigen::VectorXd& yt, int k,
 // 0.4 otherwise (also for NaN).
 double hit_tolerance(double m);
 
-// The score from a hit count already taken (no size checks): the search's
-// hot path, which counts hits while it forms the predictions.
-double mdl_score_from_hits(std::int64_t hits, std::int64_t n, int k, int H,
-                           const Eigen::VectorXd* beta, const PenaltySpec* pen);
+// Pieces of the score, shared by mdl_score_cached and the search's fused
+// evaluation so that both give the same bits.
+//   mdl_data_term:  -n ln(max(hits / n, 1 / (2n)))
+//   mdl_model_term: k (logHk / n), logHk = k ln(2H) for k > 0, else 0
+//   mdl_add_penalties: L + gamma1 quad_form(beta, R1), then + gamma2
+//     quad_form(beta, R2), for the applied terms; `work` holds beta.size()
+//     doubles (the temporary R b).
+double mdl_data_term(std::int64_t hits, std::int64_t n);
+double mdl_model_term(std::int64_t n, int k, int H);
+double mdl_add_penalties(double L, const Eigen::VectorXd& beta,
+                         const PenaltySpec& pen, double* work);
 
-// Throws std::invalid_argument unless every applied matrix of pen is
-// m x m; `coef` names the coefficient vector in the message.
+// b^T R b with the temporary R b in `work` (b.size() doubles).
+double quad_form(const Eigen::VectorXd& b, const Eigen::MatrixXd& R,
+                 double* work);
+
+// Throws std::invalid_argument unless every matrix present in pen is m x m;
+// `coef` names the coefficient vector in the message.
 void check_penalty_shapes(const PenaltySpec& pen, Eigen::Index m,
                           const char* coef);
 
