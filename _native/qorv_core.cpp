@@ -84,13 +84,36 @@ void raise_pending_signal() {
   if (PyErr_CheckSignals() != 0) throw py::error_already_set();
 }
 
-qorv::MCMCResult mcmc_fit_adapter(const qorv::TournamentMCMC& self,
-                                  const MatrixXd& X, const VectorXd& y,
-                                  const py::object& R1, const py::object& R2,
-                                  double gamma1, double gamma2) {
+// The result classes are made only by the module: `Class.__new__(Class)`
+// would hand out an object whose C++ value was never constructed.
+PyObject* refuse_new(PyTypeObject* type, PyObject*, PyObject*) {
+  PyErr_Format(PyExc_TypeError, "%s: No constructor defined!", type->tp_name);
+  return nullptr;
+}
+
+const py::custom_type_setup no_python_construction([](PyHeapTypeObject* heap) {
+  heap->ht_type.tp_new = &refuse_new;
+});
+
+// `TournamentMCMC.__new__(TournamentMCMC)` makes an object that skipped
+// __init__; its settings do not exist, so it must not run.
+const qorv::TournamentMCMC& constructed(const py::object& self) {
+  if (!py::isinstance<qorv::TournamentMCMC>(self))
+    throw py::type_error("fit() needs a TournamentMCMC object");
+  auto* inst = reinterpret_cast<py::detail::instance*>(self.ptr());
+  if (!inst->get_value_and_holder().holder_constructed())
+    throw py::type_error("TournamentMCMC object was not initialised (__init__ not called)");
+  return self.cast<const qorv::TournamentMCMC&>();
+}
+
+qorv::MCMCResult mcmc_fit_adapter(const py::object& self, const MatrixXd& X,
+                                  const VectorXd& y, const py::object& R1,
+                                  const py::object& R2, double gamma1,
+                                  double gamma2) {
+  const qorv::TournamentMCMC& mcmc = constructed(self);
   const OptionalMatrix r1(R1);
   const OptionalMatrix r2(R2);
-  return self.fit(X, y, r1.ptr, r2.ptr, gamma1, gamma2, &raise_pending_signal);
+  return mcmc.fit(X, y, r1.ptr, r2.ptr, gamma1, gamma2, &raise_pending_signal);
 }
 
 }  // namespace
@@ -129,7 +152,7 @@ PYBIND11_MODULE(qorv_core, m) {
         py::arg("ridge") = 1e-10);
 
   // 12-13: Gibbs summary.
-  py::class_<qorv::GibbsResult>(m, "GibbsResult")
+  py::class_<qorv::GibbsResult>(m, "GibbsResult", no_python_construction)
       .def_readonly("H", &qorv::GibbsResult::H)
       .def_readonly("Hmax", &qorv::GibbsResult::Hmax)
       .def_readonly("He", &qorv::GibbsResult::He)
@@ -141,7 +164,7 @@ PYBIND11_MODULE(qorv_core, m) {
 
   // 14-15: the search. beta_mcmc and gibbs view the stored members and keep
   // the result alive (a read-only array and a referring object).
-  py::class_<qorv::MCMCResult>(m, "MCMCResult")
+  py::class_<qorv::MCMCResult>(m, "MCMCResult", no_python_construction)
       .def_readonly("beta_mcmc", &qorv::MCMCResult::beta_mcmc)
       .def_readonly("energy", &qorv::MCMCResult::energy)
       .def_readonly("gibbs", &qorv::MCMCResult::gibbs)

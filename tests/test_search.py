@@ -268,3 +268,18 @@ def test_ctrl_c_interrupts_a_long_fit():
     finally:
         p.kill()
     assert out.strip() == "interrupted"
+
+
+@pytest.mark.parametrize("cls", ["GibbsResult", "MCMCResult"])
+def test_result_objects_cannot_be_made_through_new(cls):
+    C = getattr(q, cls)
+    with pytest.raises(TypeError, match=f"^qorv_core.{cls}: No constructor defined!$"):
+        C.__new__(C)
+
+
+def test_uninitialised_search_object_refuses_to_run():
+    m = q.TournamentMCMC.__new__(q.TournamentMCMC)
+    with pytest.raises(TypeError, match="not initialised"):
+        m.fit(np.eye(2), [1.0, 2.0])
+    with pytest.raises(TypeError):
+        q.TournamentMCMC.fit(object(), np.eye(2), [1.0, 2.0])
