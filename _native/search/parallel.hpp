@@ -12,6 +12,12 @@
 
 namespace qorv {
 
+// False in a child forked after the OpenMP runtime started its threads: the
+// runtime's thread pool does not survive fork(), and a parallel region there
+// would wait forever for threads that do not exist. Such a child runs every
+// loop of ours on its calling thread, with the same results.
+bool threads_usable();
+
 // Interruption of a running search: `check` is polled on the calling thread
 // (OpenMP thread 0) every few thousand evaluations; once anything has
 // failed, the others stop at their next poll.
@@ -42,7 +48,7 @@ class Interruption {
   template <class Body>
   void parallel_for(int count, Body&& body) const {
     std::vector<std::exception_ptr> errors(static_cast<std::size_t>(count));
-#pragma omp parallel for schedule(dynamic, 1)
+#pragma omp parallel for schedule(dynamic, 1) if (threads_usable())
     for (int i = 0; i < count; ++i) {
       if (stop_.load(std::memory_order_relaxed)) continue;
       try {
