@@ -8,15 +8,10 @@
 #include <exception>
 #include <vector>
 
+#include "common/threads.hpp"
 #include "search/tournament_mcmc.hpp"
 
 namespace qorv {
-
-// False in a child forked after the OpenMP runtime started its threads: the
-// runtime's thread pool does not survive fork(), and a parallel region there
-// would wait forever for threads that do not exist. Such a child runs every
-// loop of ours on its calling thread, with the same results.
-bool threads_usable();
 
 // Interruption of a running search: `check` is polled on the calling thread
 // (OpenMP thread 0) every few thousand evaluations; once anything has

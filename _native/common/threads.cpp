@@ -1,4 +1,4 @@
-#include "search/parallel.hpp"
+#include "common/threads.hpp"
 
 #include <pthread.h>
 
