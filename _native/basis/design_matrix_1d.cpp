@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "common/huge_pages.hpp"
 #include "common/size_guard.hpp"
 
 namespace qorv {
@@ -19,6 +20,7 @@ Eigen::MatrixXd design_matrix_1d(int deg, const Eigen::VectorXd& x) {
   const Eigen::Index n = x.size();
   checked_elements(n, M, sizeof(double), "design matrix");
   Eigen::MatrixXd Phi(n, M);
+  advise_huge_pages(Phi.data(), static_cast<std::size_t>(Phi.size()) * sizeof(double));
 
   // Row blocks small enough that the previous column's block is still in
   // L1 when the next is formed: each entry of Phi is written once and x is

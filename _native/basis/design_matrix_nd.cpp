@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "common/huge_pages.hpp"
 #include "common/size_guard.hpp"
 
 namespace qorv {
@@ -89,6 +90,7 @@ Eigen::MatrixXd design_matrix_nd(const MultiIndices& multi_indices,
   const auto K = static_cast<std::int64_t>(plan.slot_exp.size());
 
   Eigen::MatrixXd Phi(n, M);
+  advise_huge_pages(Phi.data(), static_cast<std::size_t>(Phi.size()) * sizeof(double));
   if (n == 0 || M == 0) return Phi;
 
   // Row blocks: the factors of one block stay in cache while every column's
