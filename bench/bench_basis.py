@@ -1,0 +1,99 @@
+"""Design matrices against NumPy.
+
+design_matrix_1d  vs numpy.polynomial.polynomial.polyvander, and against
+                  filling an n x (deg + 1) array of the same size (the
+                  memory-bandwidth floor of writing the result)
+design_matrix_nd  vs a NumPy product of powers, one broadcast power per
+                  variable
+
+Run alone: python3 bench/bench_basis.py [--quick]
+"""
+import statistics
+import sys
+import time
+
+import numpy as np
+import numpy.polynomial.polynomial as P
+
+import qorv_core as q
+
+
+def side_by_side(ours, peer, quick):
+    """Median seconds of ours() and peer(), timed alternately."""
+    ours(), peer()
+    t = time.perf_counter()
+    peer()
+    once = time.perf_counter() - t
+    reps = int(min(51 if quick else 301, max(5, (0.5 if quick else 2.0) / max(once, 1e-7))))
+    a, b = [], []
+    for _ in range(reps):
+        t = time.perf_counter()
+        ours()
+        a.append(time.perf_counter() - t)
+        t = time.perf_counter()
+        peer()
+        b.append(time.perf_counter() - t)
+    return statistics.median(a), statistics.median(b)
+
+
+def rel_diff(a, b):
+    return float(np.max(np.abs(a - b)) / max(np.max(np.abs(b)), 1e-300))
+
+
+def bench_1d(n, deg, quick):
+    x = np.random.default_rng(n).uniform(-1.5, 1.5, n)
+    ours = lambda: q.design_matrix_1d(deg, x)
+    peer = lambda: P.polyvander(x, deg)
+    t_o, t_p = side_by_side(ours, peer, quick)
+    same = np.array_equal(ours(), peer())
+    rows = [{"entry": "design_matrix_1d", "peer": "numpy polyvander",
+             "sizes": f"n={n:.0e} deg={deg}", "ours_s": t_o, "peer_s": t_p,
+             "check": "bit-identical" if same else f"max rel diff {rel_diff(ours(), peer()):.1e}"}]
+    if n >= 10**5:
+        fill = lambda: np.full((n, deg + 1), 1.0, order="F")
+        t_o, t_f = side_by_side(ours, fill, quick)
+        gbs = n * (deg + 1) * 8 / t_o / 1e9
+        rows.append({"entry": "design_matrix_1d", "peer": "np.full of the same n x M array",
+                     "sizes": f"n={n:.0e} deg={deg}", "ours_s": t_o, "peer_s": t_f,
+                     "check": f"bandwidth floor: ours writes {gbs:.1f} GB/s of result"})
+    return rows
+
+
+def bench_nd(n, degrees, quick):
+    rng = np.random.default_rng(n + len(degrees))
+    D = len(degrees)
+    X = rng.uniform(-1.5, 1.5, (n, D))
+    cols = [np.ascontiguousarray(X[:, d]) for d in range(D)]
+    mi = [list(t) for t in np.ndindex(*[d + 1 for d in degrees])]
+    E = np.array(mi, dtype=float)
+
+    def peer():
+        Phi = X[:, [0]] ** E[:, 0]
+        for d in range(1, D):
+            Phi *= X[:, [d]] ** E[:, d]
+        return Phi
+
+    ours = lambda: q.design_matrix_nd(mi, cols)
+    t_o, t_p = side_by_side(ours, peer, quick)
+    d = rel_diff(ours(), peer())
+    return [{"entry": "design_matrix_nd", "peer": "NumPy product of broadcast powers",
+             "sizes": f"n={n:.0e} degrees={degrees}", "ours_s": t_o, "peer_s": t_p,
+             "check": f"same matrix, max rel diff {d:.1e}"}]
+
+
+def run(quick: bool) -> list:
+    rows = []
+    for n in (10**3, 10**5, 10**6):
+        for deg in (3, 10):
+            rows.extend(bench_1d(n, deg, quick))
+    for n in (10**3, 10**5, 10**6):
+        for degrees in ([3, 3], [2, 2, 2]):
+            rows.extend(bench_nd(n, degrees, quick))
+    return rows
+
+
+if __name__ == "__main__":
+    for r in run("--quick" in sys.argv):
+        print(f"{r['entry']:<18} {r['sizes']:<28} ours {r['ours_s'] * 1e3:9.3f} ms  "
+              f"peer {r['peer_s'] * 1e3:9.3f} ms  ratio {r['ours_s'] / r['peer_s']:5.2f}"
+              f"  vs {r['peer']}; {r['check']}")
