@@ -34,13 +34,35 @@ def same(a, b):
     assert a.energy == b.energy or (math.isnan(a.energy) and math.isnan(b.energy))
 
 
+def column_order_product(X, b):
+    """X b summed over the columns in order, without fused operations."""
+    if X.shape[1] == 0:
+        return np.zeros(X.shape[0])
+    yp = X[:, 0] * b[0]
+    for j in range(1, X.shape[1]):
+        yp = yp + X[:, j] * b[j]
+    return yp
+
+
+# Row counts around the kernel's groups of eight rows and pairs.
+@pytest.mark.parametrize("n", [1, 2, 7, 8, 9, 15, 17, 120])
+@pytest.mark.parametrize("deg", [-1, 0, 1, 4])
+def test_energy_is_the_score_at_the_result_for_every_shape(n, deg):
+    X, y = problem(n=n, deg=max(deg, 0), seed=n)
+    if deg < 0:
+        X = X[:, :0]
+    r = q.TournamentMCMC(n_chains=3, n_warmup=20, n_deep=20, n_elite=2).fit(X, y)
+    yp = column_order_product(X, r.beta_mcmc)
+    assert r.energy == q.mdl_score(yp, y, X.shape[1], 20)
+
+
 def test_energy_is_the_score_at_the_result():
     X, y = problem()
     r = q.TournamentMCMC(**SMALL).fit(X, y)
-    assert r.energy == q.mdl_score(X @ r.beta_mcmc, y, X.shape[1], 20)
+    assert r.energy == q.mdl_score(column_order_product(X, r.beta_mcmc), y, X.shape[1], 20)
     R1, R2 = penalties(X.shape[1])
     r = q.TournamentMCMC(**SMALL, H_piH=7).fit(X, y, R1, R2, 1e-3, 1e-4)
-    assert r.energy == q.mdl_score_reg(X @ r.beta_mcmc, y, X.shape[1], 7,
+    assert r.energy == q.mdl_score_reg(column_order_product(X, r.beta_mcmc), y, X.shape[1], 7,
                                        r.beta_mcmc, R1, R2, 1e-3, 1e-4)
 
 
