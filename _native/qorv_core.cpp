@@ -42,6 +42,12 @@ struct OptionalMatrix {
   }
 };
 
+// Lets Ctrl-C stop a long search or penalty grid: the core calls this on the calling thread
+// only, which holds the interpreter lock throughout.
+void raise_pending_signal() {
+  if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+}
+
 double mdl_score_adapter(const VectorXd& yp, const VectorXd& yt, int k, int H) {
   return qorv::mdl_score(yp, yt, k, H, nullptr, nullptr);
 }
@@ -56,7 +62,8 @@ double mdl_score_reg_adapter(const VectorXd& yp, const VectorXd& yt, int k,
 py::tuple smoothness_penalty_1d_adapter(int deg, double x_min, double x_max,
                                         int n_grid) {
   qorv::PenaltyMatrices1D r =
-      qorv::smoothness_penalty_matrices_1d(deg, x_min, x_max, n_grid);
+      qorv::smoothness_penalty_matrices_1d(deg, x_min, x_max, n_grid,
+                                           &raise_pending_signal);
   return py::make_tuple(std::move(r.R1), std::move(r.R2));
 }
 
@@ -64,7 +71,8 @@ py::tuple penalty_nd_adapter(const std::vector<int>& degrees,
                              const std::vector<std::pair<double, double>>& bounds,
                              int n_grid_per_dim) {
   qorv::PenaltyMatricesND r =
-      qorv::build_penalty_matrices_nd(degrees, bounds, n_grid_per_dim);
+      qorv::build_penalty_matrices_nd(degrees, bounds, n_grid_per_dim,
+                                      &raise_pending_signal);
   return py::make_tuple(std::move(r.R1), std::move(r.R2),
                         std::move(r.multi_indices));
 }
@@ -76,12 +84,6 @@ VectorXd fit_regularized_adapter(const MatrixXd& Phi, const VectorXd& y,
   const OptionalMatrix r2(R2);
   return qorv::fit_regularized_linear(Phi, y, r1.ptr, r2.ptr, gamma1, gamma2,
                                       ridge);
-}
-
-// Lets Ctrl-C stop a long search: the core calls this on the calling thread
-// only, which holds the interpreter lock throughout.
-void raise_pending_signal() {
-  if (PyErr_CheckSignals() != 0) throw py::error_already_set();
 }
 
 // The result classes are made only by the module: `Class.__new__(Class)`

@@ -39,7 +39,8 @@ void mirror_lower(Eigen::MatrixXd& R) {
 }  // namespace
 
 PenaltyMatrices1D smoothness_penalty_matrices_1d(int deg, double x_min,
-                                                 double x_max, int n_grid) {
+                                                 double x_max, int n_grid,
+                                                 InterruptCheck interrupt) {
   if (deg < 0) throw std::invalid_argument("deg < 0");
   if (n_grid < 2) throw std::invalid_argument("n_grid < 2");
   if (deg == INT_MAX)
@@ -52,7 +53,10 @@ PenaltyMatrices1D smoothness_penalty_matrices_1d(int deg, double x_min,
 
   PenaltyMatrices1D out{Eigen::MatrixXd::Zero(M, M), Eigen::MatrixXd::Zero(M, M)};
   Eigen::VectorXd d1(M), d2(M);
+  // A grid of 2^31 points takes minutes: let the caller stop it.
+  PollEvery<4096> poll(interrupt);
   for (int g = 0; g < n_grid; ++g) {
+    poll.poll();
     const double x = std::fma(static_cast<double>(g), dx, x_min);
     deriv_row(x, deg, 1, d1);
     deriv_row(x, deg, 2, d2);

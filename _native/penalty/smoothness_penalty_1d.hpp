@@ -3,6 +3,8 @@
 
 #include <Eigen/Dense>
 
+#include "common/interrupt.hpp"
+
 namespace qorv {
 
 struct PenaltyMatrices1D {
@@ -19,12 +21,15 @@ struct PenaltyMatrices1D {
 //   deg     highest power, deg >= 0
 //   x_min, x_max  interval ends (not validated)
 //   n_grid  number of grid points, >= 2
+//   interrupt  polled every few thousand grid points (may be null)
 // Output:
 //   {R1, R2}, each (deg + 1) by (deg + 1)
 // Throws:
 //   std::invalid_argument "deg < 0", then "n_grid < 2";
-//   qorv::size_error when the matrices cannot be held.
-PenaltyMatrices1D smoothness_penalty_matrices_1d(int deg, double x_min,
-                                                 double x_max, int n_grid);
+//   qorv::size_error when the matrices cannot be held; whatever
+//   `interrupt` throws.
+PenaltyMatrices1D smoothness_penalty_matrices_1d(
+    int deg, double x_min, double x_max, int n_grid,
+    InterruptCheck interrupt = nullptr);
 
 }  // namespace qorv

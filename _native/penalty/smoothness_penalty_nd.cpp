@@ -45,7 +45,8 @@ struct AxisGram {
   }
 };
 
-AxisGram axis_gram(int degree, double lo, double hi, int n) {
+AxisGram axis_gram(int degree, double lo, double hi, int n,
+                   PollEvery<4096>& poll) {
   AxisGram g;
   g.P = degree + 1;
   const std::size_t P = static_cast<std::size_t>(g.P);
@@ -55,6 +56,7 @@ AxisGram axis_gram(int degree, double lo, double hi, int n) {
   for (int o = 0; o < 3; ++o) g.S[o].assign(P * P, 0.0);
   // Points in increasing k: a fixed summation order.
   for (int k = 0; k < n; ++k) {
+    poll.poll();
     const double x = axis_point(k, n, lo, hi, step, flip);
     for (int o = 0; o < 3; ++o) {
       for (std::size_t p = 0; p < P; ++p)
@@ -79,7 +81,8 @@ AxisGram axis_gram(int degree, double lo, double hi, int n) {
 
 PenaltyMatricesND build_penalty_matrices_nd(
     const std::vector<int>& degrees,
-    const std::vector<std::pair<double, double>>& bounds, int n_grid_per_dim) {
+    const std::vector<std::pair<double, double>>& bounds, int n_grid_per_dim,
+    InterruptCheck interrupt) {
   if (bounds.size() != degrees.size())
     throw std::invalid_argument("Dimension mismatch.");
   if (n_grid_per_dim < 2) throw std::invalid_argument("n_grid_per_dim < 2");
@@ -121,6 +124,7 @@ PenaltyMatricesND build_penalty_matrices_nd(
   // points times the step, the derivatives vanish. Their factor is common
   // to every term; only the other ("active") axes enter the pair loop.
   double c0 = 1.0;
+  PollEvery<4096> poll(interrupt);  // a long axis takes minutes: let the caller stop it
   std::vector<std::size_t> active;
   std::vector<AxisGram> gram;
   for (std::size_t d = 0; d < D; ++d) {
@@ -130,7 +134,7 @@ PenaltyMatricesND build_penalty_matrices_nd(
       c0 = (step * static_cast<double>(n)) * c0;
     } else {
       active.push_back(d);
-      gram.push_back(axis_gram(degrees[d], lo, hi, n));
+      gram.push_back(axis_gram(degrees[d], lo, hi, n, poll));
     }
   }
   const std::size_t A = active.size();

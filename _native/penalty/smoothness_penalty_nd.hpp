@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "basis/multi_indices.hpp"
+#include "common/interrupt.hpp"
 
 namespace qorv {
 
@@ -28,15 +29,17 @@ struct PenaltyMatricesND {
 //   degrees         D per-variable highest powers
 //   bounds          D pairs (lo_d, hi_d)
 //   n_grid_per_dim  points per axis, >= 2
+//   interrupt       polled every few thousand axis points (may be null)
 // Output:
 //   {R1, R2, multi_indices}
 // Throws:
 //   std::invalid_argument "Dimension mismatch." when bounds and degrees
 //   differ in length (checked first), "n_grid_per_dim < 2";
 //   qorv::size_error (a std::bad_alloc) for a degree below -1 or a basis
-//   too large to hold.
+//   too large to hold; whatever `interrupt` throws.
 PenaltyMatricesND build_penalty_matrices_nd(
     const std::vector<int>& degrees,
-    const std::vector<std::pair<double, double>>& bounds, int n_grid_per_dim);
+    const std::vector<std::pair<double, double>>& bounds, int n_grid_per_dim,
+    InterruptCheck interrupt = nullptr);
 
 }  // namespace qorv

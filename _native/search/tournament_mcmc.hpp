@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "search/gibbs_entropy.hpp"
+#include "common/interrupt.hpp"
 
 namespace qorv {
 
@@ -21,11 +22,6 @@ struct MCMCResult {
   std::int32_t n_chains = 0;  // configured chain count
   std::int32_t n_elite = 0;   // configured elite size
 };
-
-// Called between units of work with no lock held; throws to abandon the
-// search (the Python binding turns a pending Ctrl-C into an exception).
-// Runs on the thread that called fit only.
-using InterruptCheck = void (*)();
 
 class TournamentMCMC {
  public:
