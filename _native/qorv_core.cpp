@@ -25,6 +25,68 @@ namespace py = pybind11;
 using Eigen::MatrixXd;
 using Eigen::VectorXd;
 
+// A large read-only array argument, read in place when NumPy already holds it
+// in a form the core reads (float64, positive strides) and otherwise converted by
+// exactly the rules of a plain Eigen argument (dtype, byte order, strides,
+// (m, 1) as a vector). The plain caster alone would copy every time; the
+// in-place caster alone refuses some valid arrays (a length-one axis with a
+// negative stride), so the copy is the fallback, never a failure.
+namespace qorv_py {
+template <class Plain, class View = Eigen::Ref<const Plain>>
+struct InPlace {
+  View view;
+};
+}  // namespace qorv_py
+
+namespace pybind11 {
+namespace detail {
+template <class Plain, class View>
+struct type_caster<qorv_py::InPlace<Plain, View>> {
+  using Arg = qorv_py::InPlace<Plain, View>;
+  static constexpr auto name = type_caster<Plain>::name;
+
+  bool load(handle src, bool convert) {
+    mapped_ = mappable(src) && ref_.load(src, false);
+    return mapped_ || copy_.load(src, convert);
+  }
+  static handle cast(const Arg&, return_value_policy, handle) = delete;
+
+  template <typename>
+  using cast_op_type = Arg;
+  operator Arg() {
+    if (mapped_) return {static_cast<View&>(ref_)};
+    return {View(static_cast<Plain&>(copy_))};
+  }
+
+ private:
+  // The in-place caster divides byte strides by the element size without
+  // checking, and Eigen reads a zero stride as "contiguous": only aligned
+  // arrays whose strides along every axis longer than one are positive
+  // multiples of 8 bytes are read in place; everything else is copied.
+  static bool mappable(handle src) {
+    if (!isinstance<array>(src)) return false;
+    const auto a = reinterpret_borrow<array>(src);
+    if ((a.flags() & npy_api::NPY_ARRAY_ALIGNED_) == 0) return false;
+    for (ssize_t d = 0; d < a.ndim(); ++d) {
+      const ssize_t st = a.strides(d);
+      if (a.shape(d) > 1 &&
+          (st <= 0 || st % static_cast<ssize_t>(sizeof(double)) != 0))
+        return false;
+    }
+    return true;
+  }
+
+  type_caster<View> ref_;
+  type_caster<Plain> copy_;
+  bool mapped_ = false;
+};
+}  // namespace detail
+}  // namespace pybind11
+
+// Matrices are read in place in either order (column- or row-major).
+using MatrixIn = qorv_py::InPlace<MatrixXd, qorv::MatrixView>;
+using VectorIn = qorv_py::InPlace<VectorXd>;
+
 namespace {
 
 // An optional penalty matrix: None stays absent; anything else is converted
@@ -46,6 +108,16 @@ struct OptionalMatrix {
 // only, which holds the interpreter lock throughout.
 void raise_pending_signal() {
   if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+}
+
+double mad_adapter(const VectorIn& y) { return qorv::mad(y.view); }
+
+double compute_sr_adapter(const VectorIn& yp, const VectorIn& yt, double eps) {
+  return qorv::compute_SR(yp.view, yt.view, eps);
+}
+
+VectorXd ols_adapter(const MatrixIn& X, const VectorIn& y) {
+  return qorv::ols(X.view, y.view);
 }
 
 double mdl_score_adapter(const VectorXd& yp, const VectorXd& yt, int k, int H) {
@@ -77,13 +149,13 @@ py::tuple penalty_nd_adapter(const std::vector<int>& degrees,
                         std::move(r.multi_indices));
 }
 
-VectorXd fit_regularized_adapter(const MatrixXd& Phi, const VectorXd& y,
+VectorXd fit_regularized_adapter(const MatrixIn& Phi, const VectorIn& y,
                                  const py::object& R1, const py::object& R2,
                                  double gamma1, double gamma2, double ridge) {
   const OptionalMatrix r1(R1);  // R1 before R2: its failure is reported first
   const OptionalMatrix r2(R2);
-  return qorv::fit_regularized_linear(Phi, y, r1.ptr, r2.ptr, gamma1, gamma2,
-                                      ridge);
+  return qorv::fit_regularized_linear(Phi.view, y.view, r1.ptr, r2.ptr, gamma1,
+                                      gamma2, ridge);
 }
 
 // The result classes are made only by the module: `Class.__new__(Class)`
@@ -124,8 +196,8 @@ PYBIND11_MODULE(qorv_core, m) {
   m.doc() = "QORV-P performans-kritik cekirdegi (C++/Eigen).";
 
   // 1-4: robust spread, hit rate, description-length score.
-  m.def("mad", &qorv::mad, py::arg("y"));
-  m.def("compute_sr", &qorv::compute_SR, py::arg("yp"), py::arg("yt"),
+  m.def("mad", &mad_adapter, py::arg("y"));
+  m.def("compute_sr", &compute_sr_adapter, py::arg("yp"), py::arg("yt"),
         py::arg("eps"));
   m.def("mdl_score", &mdl_score_adapter, py::arg("yp"), py::arg("yt"),
         py::arg("k"), py::arg("H") = 20);
@@ -147,7 +219,7 @@ PYBIND11_MODULE(qorv_core, m) {
         py::arg("bounds"), py::arg("n_grid_per_dim") = 30);
 
   // 10-11: least squares.
-  m.def("ols", &qorv::ols, py::arg("X"), py::arg("y"));
+  m.def("ols", &ols_adapter, py::arg("X"), py::arg("y"));
   m.def("fit_regularized_linear", &fit_regularized_adapter, py::arg("Phi"),
         py::arg("y"), py::arg("R1") = py::none(), py::arg("R2") = py::none(),
         py::arg("gamma1") = 0.0, py::arg("gamma2") = 0.0,

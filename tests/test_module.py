@@ -170,3 +170,31 @@ def test_functions_carry_only_their_signature():
             continue
         lines = [l for l in obj.__doc__.splitlines() if l.strip()]
         assert len(lines) == 1 and lines[0].startswith(name + "(")
+
+
+def _odd_strides():
+    b = np.arange(6.0).reshape(3, 2)
+    c = np.arange(3.0).reshape(3, 1)
+    d = np.arange(3.0).reshape(1, 3)
+    rec = np.zeros((3, 2), dtype=[("v", "f8"), ("tag", "i4")])  # 12-byte strides
+    rec["v"] = b
+    raw = np.frombuffer(bytearray(6 * 8 + 1), dtype=np.float64, count=6, offset=1)
+    raw = raw.reshape(3, 2)                                       # misaligned
+    raw[...] = b if raw.flags.writeable else raw
+    return [b, np.asfortranarray(b), b[::-1], b[:, ::-1], c[:, ::-1], c[::-1], d[::-1],
+            d[:, ::-1], np.ones((1, 1))[::-1, ::-1], np.broadcast_to(np.ones((1, 1)), (3, 2)),
+            np.broadcast_to(np.arange(2.0), (3, 2)), rec["v"], raw, b[:, :1], b[::2]]
+
+
+# Arrays the core can read in place are not copied; every other layout,
+# including length-one axes with negative strides, is converted instead.
+@pytest.mark.parametrize("X", _odd_strides())
+def test_in_place_arguments_accept_every_layout(X):
+    y = np.linspace(1.0, 2.0, X.shape[0])
+    plain = np.array(X, order="F")
+    assert plain.flags.aligned
+    assert np.array_equal(q.ols(X, y), q.ols(plain, y))
+    assert np.array_equal(q.fit_regularized_linear(X, y), q.fit_regularized_linear(plain, y))
+    v = X[:, 0]
+    assert q.mad(v) == q.mad(v.copy())
+    assert q.compute_sr(v, v[::-1], 0.5) == q.compute_sr(v.copy(), v[::-1].copy(), 0.5)

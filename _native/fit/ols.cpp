@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "common/dense_ref.hpp"
 #include "common/lanes.hpp"
 #include "common/size_guard.hpp"
 #include "common/threads.hpp"
@@ -78,6 +79,17 @@ int scale_exponent(double max_abs) {
 
 void copy_scaled(const double* src, double* dst, Index len, int shift) {
   for (Index i = 0; i < len; ++i) dst[i] = std::scalbn(src[i], shift);
+}
+
+// dst(i, c) = src[i * is + c * os] for i < len, c < M, into a column-major
+// buffer with leading dimension ld; one row at a time, so that a row-major
+// source is read in order.
+void gather_rows(const double* src, Index is, Index os, Index len, Index M,
+                 double* dst, Index ld) {
+  for (Index i = 0; i < len; ++i) {
+    const double* row = src + i * is;
+    for (Index c = 0; c < M; ++c) dst[c * ld + i] = row[c * os];
+  }
 }
 
 // Sums of products over i < len in four lanes: lanes (0, 1) take the pairs
@@ -206,8 +218,8 @@ Index chunk_count(Index n, Index M, Index n_blocks) {
 
 // One chunk's triangle [R | Q^T y], built from zero by row-block updates.
 struct ChunkJob {
-  const MatrixXd* X;
-  const VectorXd* y;
+  const MatrixView* X;
+  const VectorRef* y;
   Index B;
   bool scaled;
   int shift_x, shift_y;
@@ -215,17 +227,30 @@ struct ChunkJob {
 
 void reduce_chunk(const ChunkJob& job, Index r_begin, Index r_end, double* W,
                   double* T, Extent& ex, Extent& ey) {
-  const MatrixXd& X = *job.X;
-  const Index n = X.rows(), M = X.cols(), B = job.B;
+  const MatrixView& X = *job.X;
+  const Index M = X.cols(), B = job.B;
+  const Index is = X.innerStride(), os = X.outerStride();
   std::fill(T, T + M * (M + 1), 0.0);
   for (Index r0 = r_begin; r0 < r_end; r0 += B) {
     const Index len = std::min(B, r_end - r0);
-    for (Index c = 0; c < M; ++c) {
-      const double* src = X.data() + c * n + r0;
-      if (job.scaled)
-        copy_scaled(src, W + c * B, len, job.shift_x);
-      else
-        ex.merge(measure<true>(src, W + c * B, len));
+    if (is == 1) {
+      for (Index c = 0; c < M; ++c) {
+        const double* src = X.data() + c * os + r0;
+        if (job.scaled)
+          copy_scaled(src, W + c * B, len, job.shift_x);
+        else
+          ex.merge(measure<true>(src, W + c * B, len));
+      }
+    } else {
+      // Rows are contiguous (or strided): gather the block into the same
+      // column-major buffer, so the reflectors see exactly the same data.
+      gather_rows(X.data() + r0 * is, is, os, len, M, W, B);
+      for (Index c = 0; c < M; ++c) {
+        if (job.scaled)
+          copy_scaled(W + c * B, W + c * B, len, job.shift_x);
+        else
+          ex.merge(measure<false>(W + c * B, nullptr, len));
+      }
     }
     const double* ys = job.y->data() + r0;
     if (job.scaled)
@@ -291,7 +316,7 @@ bool reduce_tall(const ChunkJob& job, MatrixXd& Tout, Extent& ex_out,
 
 // x = V_r diag(1 / s_i) U_r^T rhs over the singular values at or above
 // max(s_max * k * 2^-52, floor).
-VectorXd svd_solve(const MatrixXd& A, const VectorXd& rhs, Index k,
+VectorXd svd_solve(const MatrixRef& A, const VectorRef& rhs, Index k,
                    double floor) {
   const Eigen::BDCSVD<MatrixXd> svd(A, Eigen::ComputeThinU | Eigen::ComputeThinV);
   const VectorXd& s = svd.singularValues();
@@ -305,9 +330,38 @@ VectorXd svd_solve(const MatrixXd& A, const VectorXd& rhs, Index k,
   return svd.matrixV().leftCols(r) * t;
 }
 
+// The SVD of X itself, for designs that are not tall.
+VectorXd ols_wide(const MatrixXd& X, const VectorRef& y, Index k,
+                  const VectorXd& nan_result) {
+  const Index n = X.rows(), M = X.cols();
+  Extent ex, ey;
+  for (Index c = 0; c < M; ++c)
+    ex.merge(measure<false>(X.data() + c * n, nullptr, n));
+  ey.merge(measure<false>(y.data(), nullptr, n));
+  if (!ex.finite || !ey.finite) return nan_result;
+  if (ex.max_abs == 0.0) return VectorXd::Zero(M);
+  const int sx = scale_exponent(ex.max_abs), sy = scale_exponent(ey.max_abs);
+  MatrixXd Xs;
+  VectorXd ys;
+  if (sx != 0) {
+    Xs.resize(n, M);
+    for (Index c = 0; c < M; ++c)
+      copy_scaled(X.data() + c * n, Xs.data() + c * n, n, -sx);
+  }
+  if (sy != 0) {
+    ys.resize(n);
+    copy_scaled(y.data(), ys.data(), n, -sy);
+  }
+  VectorXd b = svd_solve(sx != 0 ? MatrixRef(Xs) : MatrixRef(X), sy != 0 ? VectorRef(ys) : y, k,
+                         std::scalbn(DBL_MIN, -sx));
+  if (sy - sx != 0)
+    for (Index i = 0; i < M; ++i) b(i) = std::scalbn(b(i), sy - sx);
+  return b;
+}
+
 }  // namespace
 
-VectorXd ols(const MatrixXd& X, const VectorXd& y) {
+VectorXd ols(const MatrixView& X, const VectorRef& y) {
   const Index n = X.rows(), M = X.cols();
   if (y.size() != n)
     throw std::invalid_argument("y has " + std::to_string(y.size()) +
@@ -345,29 +399,9 @@ VectorXd ols(const MatrixXd& X, const VectorXd& y) {
     return b;
   }
 
-  // Wide or nearly square: the SVD of X itself.
-  Extent ex, ey;
-  for (Index c = 0; c < M; ++c)
-    ex.merge(measure<false>(X.data() + c * n, nullptr, n));
-  ey.merge(measure<false>(y.data(), nullptr, n));
-  if (!ex.finite || !ey.finite) return nan_result;
-  if (ex.max_abs == 0.0) return VectorXd::Zero(M);
-  const int sx = scale_exponent(ex.max_abs), sy = scale_exponent(ey.max_abs);
-  MatrixXd Xs;
-  VectorXd ys;
-  if (sx != 0) {
-    Xs.resize(n, M);
-    copy_scaled(X.data(), Xs.data(), n * M, -sx);
-  }
-  if (sy != 0) {
-    ys.resize(n);
-    copy_scaled(y.data(), ys.data(), n, -sy);
-  }
-  VectorXd b = svd_solve(sx != 0 ? Xs : X, sy != 0 ? ys : y, k,
-                         std::scalbn(DBL_MIN, -sx));
-  if (sy - sx != 0)
-    for (Index i = 0; i < M; ++i) b(i) = std::scalbn(b(i), sy - sx);
-  return b;
+  // Wide or nearly square: the SVD of X itself, from a column-major copy
+  // (the decomposition copies its input anyway).
+  return ols_wide(MatrixXd(X), y, k, nan_result);
 }
 
 }  // namespace qorv

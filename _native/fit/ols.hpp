@@ -3,6 +3,8 @@
 
 #include <Eigen/Dense>
 
+#include "common/dense_ref.hpp"
+
 namespace qorv {
 
 // Minimum-norm least-squares solution of X b = y. Singular values
@@ -10,12 +12,12 @@ namespace qorv {
 // A design or target holding NaN or infinity gives M NaNs; a design with no
 // rows or no columns gives M zeros.
 //
-// Inputs:
+// Inputs (read in place):
 //   X  n by M design
 //   y  n targets
 // Output:
 //   M coefficients
 // Throws std::invalid_argument when y.size() != n.
-Eigen::VectorXd ols(const Eigen::MatrixXd& X, const Eigen::VectorXd& y);
+Eigen::VectorXd ols(const MatrixView& X, const VectorRef& y);
 
 }  // namespace qorv

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <new>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -98,11 +99,16 @@ Index gram_block_rows(Index P) {
   return std::max<Index>(64, std::min<Index>(1024, b));
 }
 
-// Gram of [Phi y] (lower triangle; the upper triangle is left zero).
-MatrixXd gram_lower(const MatrixXd& Phi, const VectorXd& y) {
+// Gram of [Phi y] (lower triangle; the upper triangle is left zero). A Phi
+// whose columns are not contiguous (NumPy's row-major layout, a strided
+// slice) is gathered a row block at a time into a column-major buffer and
+// then takes exactly the path of a contiguous one.
+MatrixXd gram_lower(const MatrixView& Phi, const VectorRef& y) {
   const Index n = Phi.rows(), M = Phi.cols(), P = M + 1;
+  const Index is = Phi.innerStride(), os = Phi.outerStride();
+  const bool contiguous = is == 1;
   std::vector<const double*> col(static_cast<std::size_t>(P));
-  for (Index c = 0; c < M; ++c) col[c] = Phi.data() + c * n;
+  for (Index c = 0; c < M; ++c) col[c] = Phi.data() + c * os;
   col[M] = y.data();
 
   const Index KB = gram_block_rows(P);
@@ -116,19 +122,51 @@ MatrixXd gram_lower(const MatrixXd& Phi, const VectorXd& y) {
   const Index PP = P * P;
   checked_elements(n_chunks, PP, sizeof(double), "normal-equation partials");
   std::vector<double> part(static_cast<std::size_t>(n_chunks * PP), 0.0);
+  std::vector<char> failed(static_cast<std::size_t>(n_chunks), 0);
 
-  // Dynamic: a thread that the system has lent to another process (a BLAS
-  // pool spinning, say) leaves its chunks to the others.
-#pragma omp parallel for schedule(dynamic, 1) if (n_chunks > 1 && threads_usable())
-  for (Index c = 0; c < n_chunks; ++c) {
-    const Index b_begin = c * n_blocks / n_chunks;
-    const Index b_end = (c + 1) * n_blocks / n_chunks;
-    for (Index blk = b_begin; blk < b_end; ++blk) {
-      const Index r0 = blk * KB;
-      block_update(col.data(), P, r0, std::min(KB, n - r0),
-                   part.data() + c * PP);
+#pragma omp parallel if (n_chunks > 1 && threads_usable())
+  {
+    // Per-thread gather buffer and column pointers, reused for every block.
+    std::vector<double> block;
+    std::vector<const double*> bcol;
+    bool have_buffers = true;
+    if (!contiguous) {
+      try {
+        block.resize(static_cast<std::size_t>(KB * M));
+        bcol.resize(static_cast<std::size_t>(P));
+        for (Index c = 0; c < M; ++c) bcol[c] = block.data() + c * KB;
+      } catch (...) {
+        have_buffers = false;
+      }
+    }
+    // Dynamic: a thread that the system has lent to another process (a BLAS
+    // pool spinning, say) leaves its chunks to the others.
+#pragma omp for schedule(dynamic, 1)
+    for (Index c = 0; c < n_chunks; ++c) {
+      if (!have_buffers) {
+        failed[c] = 1;
+        continue;
+      }
+      const Index b_begin = c * n_blocks / n_chunks;
+      const Index b_end = (c + 1) * n_blocks / n_chunks;
+      for (Index blk = b_begin; blk < b_end; ++blk) {
+        const Index r0 = blk * KB;
+        const Index len = std::min(KB, n - r0);
+        if (contiguous) {
+          block_update(col.data(), P, r0, len, part.data() + c * PP);
+          continue;
+        }
+        for (Index i = 0; i < len; ++i) {
+          const double* row = Phi.data() + (r0 + i) * is;
+          for (Index j = 0; j < M; ++j) block[j * KB + i] = row[j * os];
+        }
+        bcol[M] = y.data() + r0;
+        block_update(bcol.data(), P, 0, len, part.data() + c * PP);
+      }
     }
   }
+  for (Index c = 0; c < n_chunks; ++c)
+    if (failed[c]) throw std::bad_alloc();
 
   MatrixXd G = MatrixXd::Zero(P, P);
   for (Index c = 0; c < n_chunks; ++c) {
@@ -157,7 +195,7 @@ void add_scaled_lower(MatrixXd& A, double c, const MatrixXd& R) {
 
 }  // namespace
 
-VectorXd fit_regularized_linear(const MatrixXd& Phi, const VectorXd& y,
+VectorXd fit_regularized_linear(const MatrixView& Phi, const VectorRef& y,
                                 const MatrixXd* R1, const MatrixXd* R2,
                                 double gamma1, double gamma2, double ridge) {
   const Index M = Phi.cols();

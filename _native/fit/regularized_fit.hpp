@@ -3,6 +3,8 @@
 
 #include <Eigen/Dense>
 
+#include "common/dense_ref.hpp"
+
 namespace qorv {
 
 // Solves (Phi^T Phi + ridge I + n gamma1 R1 + n gamma2 R2) beta = Phi^T y
@@ -11,7 +13,7 @@ namespace qorv {
 // 0.0. Pivots of magnitude <= DBL_MIN give zero components. A system or
 // right-hand side holding NaN or infinity gives M NaNs.
 //
-// Inputs:
+// Inputs (Phi and y read in place):
 //   Phi     n by M design
 //   y       n targets
 //   R1, R2  optional M by M penalty matrices (null = absent)
@@ -20,8 +22,8 @@ namespace qorv {
 //   M coefficients
 // Throws std::invalid_argument when y.size() != n or an applied penalty
 // matrix is not M x M.
-Eigen::VectorXd fit_regularized_linear(const Eigen::MatrixXd& Phi,
-                                       const Eigen::VectorXd& y,
+Eigen::VectorXd fit_regularized_linear(const MatrixView& Phi,
+                                       const VectorRef& y,
                                        const Eigen::MatrixXd* R1,
                                        const Eigen::MatrixXd* R2,
                                        double gamma1, double gamma2,

@@ -25,15 +25,14 @@ double median_inplace(std::vector<double> v) {
   return 0.5 * (a + b);
 }
 
-double mad(const Eigen::VectorXd& y) {
+double mad(const VectorRef& y) {
   std::vector<double> buf(y.data(), y.data() + y.size());
   const double m = median_inplace(buf);
   for (double& v : buf) v = std::abs(v - m);
   return median_inplace(std::move(buf));
 }
 
-double compute_SR(const Eigen::VectorXd& yp, const Eigen::VectorXd& yt,
-                  double eps) {
+double compute_SR(const VectorRef& yp, const VectorRef& yt, double eps) {
   const Eigen::Index n = yt.size();
   if (yp.size() < n)
     throw std::invalid_argument("yp has " + std::to_string(yp.size()) +

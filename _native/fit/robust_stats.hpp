@@ -4,6 +4,8 @@
 #include <Eigen/Dense>
 #include <vector>
 
+#include "common/dense_ref.hpp"
+
 namespace qorv {
 
 // Median of v (0.0 when empty): one selection for the middle (odd size) or
@@ -14,13 +16,12 @@ double median_inplace(std::vector<double> v);
 
 // Raw median absolute deviation about the median, no consistency factor.
 // 0.0 for an empty y; NaN when y holds a NaN.
-double mad(const Eigen::VectorXd& y);
+double mad(const VectorRef& y);
 
 // Share of the n = yt.size() samples with |yp[i] - yt[i]| < eps (strict; a
 // NaN error misses), floored at 1 / (2n); NaN for n = 0. Entries of yp past n
 // are ignored.
 // Throws std::invalid_argument when yp is shorter than yt.
-double compute_SR(const Eigen::VectorXd& yp, const Eigen::VectorXd& yt,
-                  double eps);
+double compute_SR(const VectorRef& yp, const VectorRef& yt, double eps);
 
 }  // namespace qorv
