@@ -9,8 +9,8 @@
 namespace qorv {
 
 // Holds references to X, y and pen, which must outlive it. The predictions
-// are formed a few rows at a time in registers and counted at once, so X is
-// read once per evaluation and nothing is stored; each prediction is the sum
+// are formed sixteen rows at a time in registers and counted at once, so X
+// is read once per evaluation and nothing is stored; each prediction is the sum
 // over columns in column order, the value a stored X b would hold, so the
 // result equals
 // mdl_score_cached(X b, y, k, H, eps, &b, &pen).
