@@ -310,8 +310,11 @@ def test_uninitialised_search_object_refuses_to_run():
 FORK_CHILD = """
 import multiprocessing as mp, numpy as np, qorv_core as q
 X = np.random.default_rng(0).standard_normal((200, 3)); y = X[:, 0]
+# Large enough for the solvers' parallel row chunks.
+Z = np.random.default_rng(1).standard_normal((200000, 10)); z = Z[:, 0] + 1.0
 def fit(seed):
-    return q.TournamentMCMC(n_chains=8, n_warmup=30, n_deep=50, seed=seed).fit(X, y).energy
+    e = q.TournamentMCMC(n_chains=8, n_warmup=30, n_deep=50, seed=seed).fit(X, y).energy
+    return e, q.ols(Z, z).tolist(), q.fit_regularized_linear(Z, z).tolist()
 parent = [fit(s) for s in range(4)]  # starts the OpenMP threads here
 with mp.get_context("fork").Pool(2) as pool:
     children = pool.map(fit, range(4))
@@ -320,6 +323,6 @@ print("ok")
 """
 
 
-def test_fits_in_forked_children_do_not_hang(child):
+def test_fits_and_solves_in_forked_children_do_not_hang(child):
     p = child(FORK_CHILD, env={"OMP_NUM_THREADS": "2"}, timeout=60)
     assert p.returncode == 0 and p.stdout.strip() == "ok", p.stderr
