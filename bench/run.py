@@ -1,6 +1,8 @@
 """Every entry against its peer, side by side in one run, as one table.
 
-    python3 bench/run.py [--quick] [--markdown]
+    python3 bench/run.py [--quick] [--markdown] [AREA ...]
+
+AREA is one or more of basis, penalty, scores, fit, search (default: all).
 
 Each bench/bench_<area>.py has run(quick) -> list of rows (entry, peer,
 sizes, ours_s, peer_s, check); this script runs them in turn in this process
@@ -41,8 +43,12 @@ def machine():
 def main():
     quick = "--quick" in sys.argv
     markdown = "--markdown" in sys.argv
+    chosen = [a for a in sys.argv[1:] if not a.startswith("--")]
+    unknown = sorted(set(chosen) - set(AREAS))
+    if unknown:
+        sys.exit(f"unknown area(s) {', '.join(unknown)}; choose from {', '.join(AREAS)}")
     rows = []
-    for area in AREAS:
+    for area in chosen or AREAS:
         mod = importlib.import_module(f"bench_{area}")
         print(f"running bench_{area} ...", file=sys.stderr, flush=True)
         rows.extend(mod.run(quick))
