@@ -2,13 +2,13 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <limits>
 #include <new>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "common/lanes.hpp"
 #include "common/size_guard.hpp"
 #include "common/threads.hpp"
 
@@ -26,80 +26,47 @@ using Eigen::VectorXd;
 //
 // Every entry has one fixed summation order, whatever tile, thread or
 // machine computes it: the rows are cut into chunks of whole row blocks
-// (a function of n and P only); within a block, lane l (l = 0..3) sums the
-// rows r with r = l (mod 4) of its leading multiple of four, in order; the
-// block's value is (lane 0 + lane 1) + (lane 2 + lane 3), plus each of the
-// last len mod 4 rows in order; a chunk sums its blocks in order starting
-// from 0.0; G sums the chunks in order starting from 0.0.
+// (a function of n and P only); within a block, lane 0 sums the even and
+// lane 1 the odd rows of its leading even count, a last odd row is added
+// separately; the block's value is (lane 0 + lane 1) + that row; a chunk sums
+// its blocks in order starting from 0.0; G sums the chunks in order starting
+// from 0.0.
 constexpr int kTileI = 4;  // output rows per micro tile
 constexpr int kTileJ = 2;  // output columns per micro tile
 
-#if defined(__GNUC__)
-// The four-wide type never crosses a function boundary that another
-// translation unit sees, so the ABI note about AVX arguments is moot.
-#pragma GCC diagnostic ignored "-Wpsabi"
-typedef double lane4 __attribute__((vector_size(32)));
-inline lane4 load4(const double* p) {
-  lane4 v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-inline double lane_sum(lane4 v) { return (v[0] + v[1]) + (v[2] + v[3]); }
-#else
-struct lane4 {
-  double v[4];
-  double operator[](int i) const { return v[i]; }
-  lane4& operator+=(const lane4& o) {
-    for (int i = 0; i < 4; ++i) v[i] += o.v[i];
-    return *this;
-  }
-  friend lane4 operator*(const lane4& a, const lane4& b) {
-    lane4 r;
-    for (int i = 0; i < 4; ++i) r.v[i] = a.v[i] * b.v[i];
-    return r;
-  }
-};
-inline lane4 load4(const double* p) {
-  lane4 v;
-  std::memcpy(v.v, p, sizeof v.v);
-  return v;
-}
-inline double lane_sum(const lane4& v) { return (v[0] + v[1]) + (v[2] + v[3]); }
-#endif
-
 // Adds the block value of every lower-triangle entry of the TI by TJ tile at
-// (i0, j0) to G. 4 x 2 four-wide accumulators and 6 streams fit the 16
-// registers of AVX2 (and the 32 of NEON).
+// (i0, j0) to G. 4 x 2 lane pairs and 6 streams fit the 16 registers of
+// SSE2.
 template <int TI, int TJ>
-inline void tile(const double* const* col, Index i0, Index j0, Index r0,
-                 Index len, double* G, Index ldg) {
+void tile(const double* const* col, Index i0, Index j0, Index r0, Index len,
+          double* G, Index ldg) {
   const double* a[TI];
   const double* b[TJ];
   for (int p = 0; p < TI; ++p) a[p] = col[i0 + p] + r0;
   for (int q = 0; q < TJ; ++q) b[q] = col[j0 + q] + r0;
-  lane4 acc[TI][TJ];
+  lane2 acc[TI][TJ];
   for (int p = 0; p < TI; ++p)
-    for (int q = 0; q < TJ; ++q) acc[p][q] = lane4{0.0, 0.0, 0.0, 0.0};
+    for (int q = 0; q < TJ; ++q) acc[p][q] = lane2_zero();
   Index k = 0;
-  for (; k + 4 <= len; k += 4) {
-    lane4 av[TI], bv[TJ];
-    for (int p = 0; p < TI; ++p) av[p] = load4(a[p] + k);
-    for (int q = 0; q < TJ; ++q) bv[q] = load4(b[q] + k);
+  for (; k + 2 <= len; k += 2) {
+    lane2 av[TI], bv[TJ];
+    for (int p = 0; p < TI; ++p) av[p] = load2(a[p] + k);
+    for (int q = 0; q < TJ; ++q) bv[q] = load2(b[q] + k);
     for (int p = 0; p < TI; ++p)
       for (int q = 0; q < TJ; ++q) acc[p][q] += av[p] * bv[q];
   }
   for (int p = 0; p < TI; ++p)
     for (int q = 0; q < TJ; ++q) {
       if (i0 + p < j0 + q) continue;  // upper triangle of a diagonal tile
-      double v = lane_sum(acc[p][q]);
-      for (Index t = k; t < len; ++t) v += a[p][t] * b[q][t];
+      double v = acc[p][q][0] + acc[p][q][1];
+      if (k < len) v += a[p][k] * b[q][k];
       G[(i0 + p) + (j0 + q) * ldg] += v;
     }
 }
 
 template <int TJ>
-inline void tile_rows(int ti, const double* const* col, Index i0, Index j0,
-                      Index r0, Index len, double* G, Index ldg) {
+void tile_rows(int ti, const double* const* col, Index i0, Index j0, Index r0,
+               Index len, double* G, Index ldg) {
   switch (ti) {
     case 4: tile<4, TJ>(col, i0, j0, r0, len, G, ldg); break;
     case 3: tile<3, TJ>(col, i0, j0, r0, len, G, ldg); break;
@@ -110,14 +77,7 @@ inline void tile_rows(int ti, const double* const* col, Index i0, Index j0,
 
 // One row block [r0, r0 + len) into G (P by P, leading dimension P). Column
 // panels of kTileJ outside, so that the two panel columns stay in L1 while
-// the tiles below them stream through. On x86-64 an AVX2 clone is chosen at
-// load time where the CPU has it: it maps each four-wide operation onto one
-// instruction instead of two, with exactly the same arithmetic per lane
-// (never fused), so the bits do not depend on the CPU.
-#if defined(__GNUC__) && defined(__x86_64__) && !defined(__clang__) && \
-    !defined(__SANITIZE_ADDRESS__)
-__attribute__((target_clones("avx2", "default")))
-#endif
+// the tiles below them stream through.
 void block_update(const double* const* col, Index P, Index r0, Index len,
                   double* G) {
   for (Index j0 = 0; j0 < P; j0 += kTileJ) {
@@ -132,10 +92,14 @@ void block_update(const double* const* col, Index P, Index r0, Index len,
   }
 }
 
-// Rows per block: 256, whatever the width. Long enough that a tile's
-// accumulators are stored rarely, short enough that a gathered block of a
-// row-major design and the panel columns of a wide one stay in L2.
-constexpr Index kGramBlockRows = 256;
+// Rows per block: at most 256 (a gathered block of a row-major design stays
+// in L1 and L2), fewer when all P columns of a block would exceed about
+// 256 KiB (half of a typical L2); a multiple of 16, at least 64. A function
+// of P only, so that both memory orders sum in the same order.
+Index gram_block_rows(Index P) {
+  const Index b = (32768 / P) & ~Index{15};
+  return std::max<Index>(64, std::min<Index>(256, b));
+}
 
 // Gram of [Phi y] (lower triangle; the upper triangle is left zero). A Phi
 // whose columns are not contiguous (NumPy's row-major layout, a strided
@@ -149,7 +113,7 @@ MatrixXd gram_lower(const MatrixView& Phi, const VectorRef& y) {
   for (Index c = 0; c < M; ++c) col[c] = Phi.data() + c * os;
   col[M] = y.data();
 
-  const Index KB = kGramBlockRows;
+  const Index KB = gram_block_rows(P);
   const Index n_blocks = (n + KB - 1) / KB;
   // The chunk count depends on n and P only: up to 16 chunks, each worth
   // about 2^21 multiply-adds or more (so that a thread is worth waking), and
