@@ -3,6 +3,7 @@ the Python view of its results and its failures."""
 import gc
 import json
 import math
+import os
 import signal
 import subprocess
 import sys
@@ -269,17 +270,26 @@ def test_optional_matrix_conversion():
                                        np.eye(1), np.eye(1), 0.5)
 
 
-def test_ctrl_c_interrupts_a_long_fit():
+# With one chain or one elite member on several threads, the calling thread
+# may have nothing to run: it must still see Ctrl-C.
+@pytest.mark.parametrize("config,threads", [
+    ("n_chains=4, n_warmup=10**8, n_deep=10**8", "2"),
+    ("n_chains=1, n_warmup=10**8", "4"),
+    ("n_chains=3, n_warmup=5, n_elite=1, n_deep=10**8", "4"),
+])
+def test_ctrl_c_interrupts_a_long_fit(config, threads):
     code = (
         "import numpy as np, qorv_core as q, sys\n"
         "X = np.random.default_rng(0).standard_normal((2000, 8)); y = X[:, 0]\n"
         "print('started', flush=True)\n"
         "try:\n"
-        "    q.TournamentMCMC(n_chains=4, n_warmup=10**8, n_deep=10**8).fit(X, y)\n"
+        f"    q.TournamentMCMC({config}).fit(X, y)\n"
         "except KeyboardInterrupt:\n"
         "    print('interrupted', flush=True)\n"
     )
-    p = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, text=True)
+    env = dict(os.environ, OMP_NUM_THREADS=threads)
+    p = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, text=True,
+                         env=env)
     try:
         assert p.stdout.readline().strip() == "started"
         time.sleep(0.5)

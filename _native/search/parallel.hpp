@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstddef>
 #include <exception>
+#include <thread>
 #include <vector>
 
 #include "common/threads.hpp"
@@ -38,23 +39,47 @@ class Interruption {
   struct Abandoned {};
 
   // Runs body(i) for i in [0, count) over the OpenMP threads, one index at
-  // a time. An exception is caught in its iteration; after the loop the
-  // first one in index order is rethrown on the calling thread.
+  // a time. An exception is caught in its iteration; after the loop an
+  // interruption, or else the first failure in index order, is rethrown on
+  // the calling thread. Once the calling thread has no iteration left it
+  // keeps polling the check until the others are done, so that Ctrl-C is
+  // seen even while only other threads are still working.
   template <class Body>
   void parallel_for(int count, Body&& body) const {
     std::vector<std::exception_ptr> errors(static_cast<std::size_t>(count));
-#pragma omp parallel for schedule(dynamic, 1) if (threads_usable())
-    for (int i = 0; i < count; ++i) {
-      if (stop_.load(std::memory_order_relaxed)) continue;
-      try {
-        body(i);
-      } catch (const Abandoned&) {
-        // stopped because an earlier failure is being reported
-      } catch (...) {
-        errors[static_cast<std::size_t>(i)] = std::current_exception();
-        stop_.store(true, std::memory_order_relaxed);
+    std::exception_ptr interrupted;
+    std::atomic<int> remaining{count};
+#pragma omp parallel if (threads_usable())
+    {
+#pragma omp for schedule(dynamic, 1) nowait
+      for (int i = 0; i < count; ++i) {
+        if (!stop_.load(std::memory_order_relaxed)) {
+          try {
+            body(i);
+          } catch (const Abandoned&) {
+            // stopped because an earlier failure is being reported
+          } catch (...) {
+            errors[static_cast<std::size_t>(i)] = std::current_exception();
+            stop_.store(true, std::memory_order_relaxed);
+          }
+        }
+        remaining.fetch_sub(1, std::memory_order_acq_rel);
+      }
+      if (omp_get_thread_num() == 0 && check_ != nullptr) {
+        while (remaining.load(std::memory_order_acquire) > 0 &&
+               !stop_.load(std::memory_order_relaxed)) {
+          try {
+            check_();
+          } catch (...) {
+            interrupted = std::current_exception();
+            stop_.store(true, std::memory_order_relaxed);
+            break;
+          }
+          std::this_thread::yield();
+        }
       }
     }
+    if (interrupted) std::rethrow_exception(interrupted);
     for (const auto& e : errors)
       if (e) std::rethrow_exception(e);
   }
