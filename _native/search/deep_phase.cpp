@@ -42,12 +42,19 @@ Chain deep_phase(const std::vector<Chain>& elite, const Energy& energy,
   const int m = static_cast<int>(elite.size());
   const Eigen::Index k = elite[0].beta.size();
   // The start temperature of every member by the same repeated
-  // multiplications the sequential walk performs.
+  // multiplications the sequential walk performs. After about 2.4 million
+  // steps T sinks to the smallest subnormal, where T * 0.9997 == T: from
+  // there on every product is T again, so the loop stops early with the
+  // same value instead of spending minutes on subnormal arithmetic.
   std::vector<double> T_start(static_cast<std::size_t>(m));
   double T = s.T0;
   for (int ei = 0; ei < m; ++ei) {
     T_start[static_cast<std::size_t>(ei)] = T;
-    for (int step = 0; step < s.n_deep; ++step) T = T * 0.9997;
+    for (int step = 0; step < s.n_deep; ++step) {
+      const double next = T * 0.9997;
+      if (next == T) break;
+      T = next;
+    }
   }
 
   // A member's first strict minimum below +inf; a state at +inf or NaN can

@@ -72,6 +72,25 @@ int main() {
                   qorv::deep_phase_sequential(elite, energy, s), "deep phase");
     }
   }
+  // Walks long enough that the temperature sinks to the smallest subnormal,
+  // where T * 0.9997 == T: the later members start from there.
+  {
+    Eigen::MatrixXd X(3, 1);
+    X << 1.0, 2.0, 3.0;
+    const Eigen::VectorXd y = 0.5 * X.col(0);
+    const qorv::PenaltySpec pen{};
+    const qorv::Energy energy(X, y, 20, 0.3, pen);
+    Eigen::VectorXd work(1), b(1);
+    std::vector<qorv::Chain> elite;
+    for (double b0 : {0.1, 0.9, 0.4}) {
+      b(0) = b0;
+      elite.push_back(qorv::Chain{b, energy(b, work.data())});
+    }
+    const qorv::DeepSettings s{2600000, 0.015, 0.25, 99u};
+    const qorv::Interruption none(nullptr);
+    expect_same(qorv::deep_phase(elite, energy, s, none),
+                qorv::deep_phase_sequential(elite, energy, s), "deep phase past underflow");
+  }
   std::printf("%d passed, %d failed\n", checks - failures, failures);
   return failures == 0 ? 0 : 1;
 }
