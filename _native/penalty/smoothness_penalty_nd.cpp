@@ -161,6 +161,7 @@ PenaltyMatricesND build_penalty_matrices_nd(
     return std::isnan(c0) ? c0 : 0.0;
   };
   for (std::int64_t b = 0; b < M; ++b) {
+    poll.poll();  // a basis of tens of thousands takes minutes here too
     const int* eb = ex.data() + static_cast<std::size_t>(b) * A;
     for (std::int64_t a = b; a < M; ++a) {
       const int* ea = ex.data() + static_cast<std::size_t>(a) * A;
