@@ -108,8 +108,9 @@ def fit_regularized_linear(
     ridge: _Float = 1e-10,
 ) -> _Array:
     """Solves (Phi^T Phi + ridge I + n gamma1 R1 + n gamma2 R2) b = Phi^T y
-    (n = len(y)) by LDLT of the lower triangle; a penalty enters only when
-    given with a non-zero weight. A non-finite system gives M NaNs.
+    (n = len(y)) by LDLT of the lower triangle, so only the lower triangles
+    of `R1` and `R2` are read; a penalty enters only when given with a
+    non-zero weight. A non-finite system gives M NaNs.
 
     Raises ValueError on a length mismatch or an applied R that is not
     M x M; RuntimeError for an `R1`/`R2` that is not a matrix."""
