@@ -8,36 +8,13 @@ design_matrix_nd  vs a NumPy product of powers, one broadcast power per
 
 Run alone: python3 bench/bench_basis.py [--quick]
 """
-import statistics
 import sys
-import time
 
 import numpy as np
 import numpy.polynomial.polynomial as P
 
 import qorv_core as q
-
-
-def side_by_side(ours, peer, quick):
-    """Median seconds of ours() and peer(), timed alternately."""
-    ours(), peer()
-    t = time.perf_counter()
-    peer()
-    once = time.perf_counter() - t
-    reps = int(min(51 if quick else 301, max(5, (0.5 if quick else 2.0) / max(once, 1e-7))))
-    a, b = [], []
-    for _ in range(reps):
-        t = time.perf_counter()
-        ours()
-        a.append(time.perf_counter() - t)
-        t = time.perf_counter()
-        peer()
-        b.append(time.perf_counter() - t)
-    return statistics.median(a), statistics.median(b)
-
-
-def rel_diff(a, b):
-    return float(np.max(np.abs(a - b)) / max(np.max(np.abs(b)), 1e-300))
+from timing import rel_diff, side_by_side
 
 
 def bench_1d(n, deg, quick):

@@ -7,53 +7,17 @@ fit_regularized_linear vs the normal equations formed in NumPy and solved by
 
 Run alone: python3 bench/bench_fit.py [--quick]
 """
-import statistics
 import sys
-import time
 
 import numpy as np
 import scipy.linalg
 
 import qorv_core as q
+from timing import alternate, median_time, probe, rel_diff, repeats_for
 
 
-def _side_by_side(ours, peer, repeats):
-    """Median seconds of ours() and peer(), timed alternately."""
-    ours(), peer()  # warm-up (allocator, thread pools)
-    t_ours, t_peer = [], []
-    for _ in range(repeats):
-        t = time.perf_counter()
-        ours()
-        t_ours.append(time.perf_counter() - t)
-        t = time.perf_counter()
-        peer()
-        t_peer.append(time.perf_counter() - t)
-    return statistics.median(t_ours), statistics.median(t_peer)
-
-
-def _median(f, repeats):
-    f()
-    ts = []
-    for _ in range(repeats):
-        t = time.perf_counter()
-        f()
-        ts.append(time.perf_counter() - t)
-    return statistics.median(ts)
-
-
-def _repeats(seconds_per_call, quick):
-    budget = 0.6 if quick else 3.0
-    return int(min(301 if not quick else 51, max(5, budget / max(seconds_per_call, 1e-7))))
-
-
-def _rel_diff(a, b):
-    return float(np.max(np.abs(a - b)) / max(np.max(np.abs(b)), 1e-300))
-
-
-def _probe(f):
-    t = time.perf_counter()
-    f()
-    return time.perf_counter() - t
+def _repeats_fit(seconds_per_call, quick):
+    return repeats_for(seconds_per_call, quick, budget=(0.6, 3.0))
 
 
 def _penalty(M, seed):
@@ -67,9 +31,9 @@ def _bench_ols(n, M, quick, order="C"):
     y = rng.standard_normal(n)
     ours = lambda: q.ols(X, y)
     peer = lambda: np.linalg.lstsq(X, y, rcond=None)
-    reps = _repeats(_probe(peer), quick)
-    t_o, t_p = _side_by_side(ours, peer, reps)
-    d = _rel_diff(ours(), peer()[0])
+    reps = _repeats_fit(probe(peer), quick)
+    t_o, t_p = alternate(ours, peer, reps)
+    d = rel_diff(ours(), peer()[0])
     return {"entry": "ols", "peer": "numpy.linalg.lstsq",
             "sizes": f"n={n:.0e} M={M} {order}-order",
             "ours_s": t_o, "peer_s": t_p,
@@ -99,9 +63,9 @@ def _bench_fit(n, M, quick, order="C"):
     sizes = f"n={n:.0e} M={M} {order}-order"
     rows = []
 
-    reps = _repeats(_probe(peer_full), quick)
-    t_o, t_p = _side_by_side(ours_full, peer_full, reps)
-    d = _rel_diff(ours_full(), peer_full())
+    reps = _repeats_fit(probe(peer_full), quick)
+    t_o, t_p = alternate(ours_full, peer_full, reps)
+    d = rel_diff(ours_full(), peer_full())
     rows.append({"entry": "fit_regularized_linear",
                  "peer": "NumPy normal equations + scipy.linalg.solve(assume_a='pos')",
                  "sizes": sizes, "ours_s": t_o, "peer_s": t_p,
@@ -114,9 +78,9 @@ def _bench_fit(n, M, quick, order="C"):
     A1, b1 = form(phi1, y1)
     ours_solve = lambda: q.fit_regularized_linear(phi1, y1, R1, R2, g1, g2, ridge)
     peer_solve = lambda: scipy.linalg.solve(A1, b1, assume_a="pos")
-    reps = _repeats(_probe(peer_solve), quick)
-    t_os, t_ps = _side_by_side(ours_solve, peer_solve, reps)
-    d = _rel_diff(ours_solve(), peer_solve())
+    reps = _repeats_fit(probe(peer_solve), quick)
+    t_os, t_ps = alternate(ours_solve, peer_solve, reps)
+    d = rel_diff(ours_solve(), peer_solve())
     rows.append({"entry": "fit_regularized_linear [assembly + LDLT; 1-row design]",
                  "peer": "scipy.linalg.solve(assume_a='pos') on the same A, b",
                  "sizes": f"M={M}", "ours_s": t_os, "peer_s": t_ps,
@@ -125,8 +89,8 @@ def _bench_fit(n, M, quick, order="C"):
     # Forming the normal equations: ours is the full call minus the one-row
     # call (conversion + Gram), the peer's is measured directly.
     peer_form = lambda: form(Phi, y)
-    reps = _repeats(_probe(peer_form), quick)
-    t_pf = _median(peer_form, reps)
+    reps = _repeats_fit(probe(peer_form), quick)
+    t_pf = median_time(peer_form, reps)
     A, b = form(Phi, y)
     rows.append({"entry": "fit_regularized_linear [argument copy + Gram; full minus 1-row]",
                  "peer": "Phi.T @ Phi, Phi.T @ y and the penalty terms in NumPy",
@@ -142,8 +106,8 @@ def _bench_fit(n, M, quick, order="C"):
         except RuntimeError:
             pass
     peer_copy = lambda: (np.array(Phi, order="F"), y.copy())
-    reps = _repeats(_probe(peer_copy), quick)
-    t_oc, t_pc = _side_by_side(ours_copy, peer_copy, reps)
+    reps = _repeats_fit(probe(peer_copy), quick)
+    t_oc, t_pc = alternate(ours_copy, peer_copy, reps)
     rows.append({"entry": "fit_regularized_linear [argument conversion only]",
                  "peer": "numpy copy of Phi (column-major) and y",
                  "sizes": sizes, "ours_s": t_oc, "peer_s": t_pc,

@@ -12,36 +12,14 @@ Run alone: python3 bench/bench_penalty.py [--quick]
 """
 import json
 import os
-import statistics
 import subprocess
 import sys
-import time
 from functools import reduce
 
 import numpy as np
 
 import qorv_core as q
-
-
-def side_by_side(ours, peer, quick):
-    ours(), peer()
-    t = time.perf_counter()
-    peer()
-    once = time.perf_counter() - t
-    reps = int(min(51 if quick else 301, max(3, (0.5 if quick else 2.0) / max(once, 1e-7))))
-    a, b = [], []
-    for _ in range(reps):
-        t = time.perf_counter()
-        ours()
-        a.append(time.perf_counter() - t)
-        t = time.perf_counter()
-        peer()
-        b.append(time.perf_counter() - t)
-    return statistics.median(a), statistics.median(b)
-
-
-def rel_diff(a, b):
-    return float(np.max(np.abs(a - b)) / max(np.max(np.abs(b)), 1e-300))
+from timing import rel_diff, side_by_side
 
 
 def derivative_tables(x, deg):
@@ -108,7 +86,7 @@ def run(quick: bool) -> list:
     for deg, n in ((5, 600), (12, 600), (20, 5000)):
         ours = lambda: q.smoothness_penalty_matrices_1d(deg, -1.0, 2.0, n)
         peer = lambda: numpy_1d(deg, -1.0, 2.0, n)
-        t_o, t_p = side_by_side(ours, peer, quick)
+        t_o, t_p = side_by_side(ours, peer, quick, min_reps=3)
         d = max(rel_diff(a, b) for a, b in zip(ours(), peer()))
         rows.append({"entry": "smoothness_penalty_matrices_1d",
                      "peer": "NumPy derivative tables, dx * D^T D",
@@ -117,7 +95,7 @@ def run(quick: bool) -> list:
     for deg in (5, 50):
         ours = lambda: q.boundary_reduce_1d(deg, -1.0, 1.5)
         peer = lambda: numpy_boundary(deg, -1.0, 1.5)
-        t_o, t_p = side_by_side(ours, peer, quick)
+        t_o, t_p = side_by_side(ours, peer, quick, min_reps=3)
         d = rel_diff(ours(), peer())
         rows.append({"entry": "boundary_reduce_1d", "peer": "NumPy outer products",
                      "sizes": f"deg={deg}", "ours_s": t_o, "peer_s": t_p,
@@ -127,7 +105,7 @@ def run(quick: bool) -> list:
         bounds = [(-1.0, 2.0)] * len(degrees)
         ours = lambda: q.build_penalty_matrices_nd(degrees, bounds, n)
         peer = lambda: numpy_nd(degrees, bounds, n)
-        t_o, t_p = side_by_side(ours, peer, quick)
+        t_o, t_p = side_by_side(ours, peer, quick, min_reps=3)
         R1, R2, _ = ours()
         E1, E2 = peer()
         d = max(rel_diff(R1, E1), rel_diff(R2, E2))

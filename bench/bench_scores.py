@@ -4,30 +4,12 @@ against the same formulas written in NumPy.
 Run alone: python3 bench/bench_scores.py [--quick]
 """
 import math
-import statistics
 import sys
-import time
 
 import numpy as np
 
 import qorv_core as q
-
-
-def side_by_side(ours, peer, quick):
-    ours(), peer()
-    t = time.perf_counter()
-    peer()
-    once = time.perf_counter() - t
-    reps = int(min(101 if quick else 1001, max(5, (0.3 if quick else 1.5) / max(once, 1e-7))))
-    a, b = [], []
-    for _ in range(reps):
-        t = time.perf_counter()
-        ours()
-        a.append(time.perf_counter() - t)
-        t = time.perf_counter()
-        peer()
-        b.append(time.perf_counter() - t)
-    return statistics.median(a), statistics.median(b)
+from timing import side_by_side
 
 
 def np_mad(y):
@@ -82,14 +64,14 @@ def run(quick: bool) -> list:
              lambda: np_score_reg(yp, y, 8, 20, b, R1, R2, 0.1, 0.2)),
         ]
         for entry, peer_name, ours, peer in cases:
-            t_o, t_p = side_by_side(ours, peer, quick)
+            t_o, t_p = side_by_side(ours, peer, quick, budget=(0.3, 1.5), max_reps=(101, 1001))
             rows.append({"entry": entry, "peer": peer_name, "sizes": f"n={n:.0e}",
                          "ours_s": t_o, "peer_s": t_p, "check": agree(ours(), peer())})
     for n in (25, 10_000):
         E = rng.uniform(0, 50, n)
         ours = lambda: q.gibbs_entropy(E, 2.0)
         peer = lambda: np_gibbs(E, 2.0)
-        t_o, t_p = side_by_side(ours, peer, quick)
+        t_o, t_p = side_by_side(ours, peer, quick, budget=(0.3, 1.5), max_reps=(101, 1001))
         g, (H, He, v) = ours(), peer()
         worst = max(abs(g.H - H) / H, abs(g.He - He) / He, abs(g.var_E - v) / v)
         rows.append({"entry": "gibbs_entropy", "peer": "the same summary in NumPy",
