@@ -1,7 +1,9 @@
 import os
+import signal
 import subprocess
 import sys
 import textwrap
+import time
 
 import pytest
 
@@ -28,3 +30,29 @@ def run_child(code, env=None, timeout=120):
 @pytest.fixture
 def child():
     return run_child
+
+
+def run_until_ctrl_c(setup, call, env=None, wait=0.3, timeout=30):
+    """Runs `setup` and then `call` in a fresh interpreter and sends it
+    SIGINT `wait` seconds after `call` has started. Returns what the child
+    printed ("interrupted" when `call` raised KeyboardInterrupt) and the
+    seconds from the signal to the child's exit."""
+    code = (f"{setup}\nprint('started', flush=True)\ntry:\n    {call}\n"
+            "except KeyboardInterrupt:\n    print('interrupted', flush=True)\n")
+    full_env = dict(os.environ, **(env or {}))
+    p = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, text=True,
+                         env=full_env)
+    try:
+        assert p.stdout.readline().strip() == "started"
+        time.sleep(wait)
+        sent = time.monotonic()
+        p.send_signal(signal.SIGINT)
+        out, _ = p.communicate(timeout=timeout)
+        return out.strip(), time.monotonic() - sent
+    finally:
+        p.kill()
+
+
+@pytest.fixture
+def ctrl_c():
+    return run_until_ctrl_c

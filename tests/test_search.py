@@ -3,11 +3,6 @@ the Python view of its results and its failures."""
 import gc
 import json
 import math
-import os
-import signal
-import subprocess
-import sys
-import time
 
 import numpy as np
 import pytest
@@ -277,29 +272,13 @@ def test_optional_matrix_conversion():
     ("n_chains=1, n_warmup=10**8", "4"),
     ("n_chains=3, n_warmup=5, n_elite=1, n_deep=10**8", "4"),
 ])
-def test_ctrl_c_interrupts_a_long_fit(config, threads):
-    code = (
-        "import numpy as np, qorv_core as q, sys\n"
-        "X = np.random.default_rng(0).standard_normal((2000, 8)); y = X[:, 0]\n"
-        "print('started', flush=True)\n"
-        "try:\n"
-        f"    q.TournamentMCMC({config}).fit(X, y)\n"
-        "except KeyboardInterrupt:\n"
-        "    print('interrupted', flush=True)\n"
-    )
-    env = dict(os.environ, OMP_NUM_THREADS=threads)
-    p = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, text=True,
-                         env=env)
-    try:
-        assert p.stdout.readline().strip() == "started"
-        time.sleep(0.5)
-        sent = time.monotonic()
-        p.send_signal(signal.SIGINT)
-        out, _ = p.communicate(timeout=20)
-        assert time.monotonic() - sent < 5.0
-    finally:
-        p.kill()
-    assert out.strip() == "interrupted"
+def test_ctrl_c_interrupts_a_long_fit(ctrl_c, config, threads):
+    out, seconds = ctrl_c(
+        "import numpy as np, qorv_core as q\n"
+        "X = np.random.default_rng(0).standard_normal((2000, 8)); y = X[:, 0]",
+        f"q.TournamentMCMC({config}).fit(X, y)",
+        env={"OMP_NUM_THREADS": threads}, wait=0.5, timeout=20)
+    assert out == "interrupted" and seconds < 5.0
 
 
 @pytest.mark.parametrize("cls", ["GibbsResult", "MCMCResult"])
