@@ -1,4 +1,5 @@
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -56,3 +57,44 @@ def run_until_ctrl_c(setup, call, env=None, wait=0.3, timeout=30):
 @pytest.fixture
 def ctrl_c():
     return run_until_ctrl_c
+
+
+def split_top_level(s):
+    """Splits at commas outside brackets and quotes."""
+    parts, depth, quote, cur = [], 0, None, ""
+    for ch in s:
+        if quote:
+            quote = None if ch == quote else quote
+        elif ch in "\"'":
+            quote = ch
+        elif ch in "([{":
+            depth += 1
+        elif ch in ")]}":
+            depth -= 1
+        elif ch == "," and depth == 0:
+            parts.append(cur.strip())
+            cur = ""
+            continue
+        cur += ch
+    if cur.strip():
+        parts.append(cur.strip())
+    return parts
+
+
+def generated_signature(func):
+    """(parameter name, default text or None) from the generated signature
+    line of the binding's docstring."""
+    line = func.__doc__.strip().splitlines()[0]
+    m = re.match(rf"{func.__name__}\((.*)\) -> ", line)
+    assert m, line
+    params = []
+    for p in split_top_level(m.group(1)):
+        pname, _, rest = p.partition(":")
+        default = rest.rpartition(" = ")[2] if " = " in rest else None
+        params.append((pname.strip(), default))
+    return [p for p in params if p[0] != "self"]
+
+
+@pytest.fixture
+def signature():
+    return generated_signature

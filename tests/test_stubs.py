@@ -2,7 +2,6 @@
 import ast
 import os
 import pathlib
-import re
 import subprocess
 import sys
 
@@ -12,42 +11,6 @@ import qorv_core as q
 
 STUBS = pathlib.Path(__file__).resolve().parent.parent / "stubs"
 STUB = STUBS / "qorv_core.pyi"
-
-
-def split_top_level(s):
-    """Splits at commas outside brackets and quotes."""
-    parts, depth, quote, cur = [], 0, None, ""
-    for ch in s:
-        if quote:
-            quote = None if ch == quote else quote
-        elif ch in "\"'":
-            quote = ch
-        elif ch in "([{":
-            depth += 1
-        elif ch in ")]}":
-            depth -= 1
-        elif ch == "," and depth == 0:
-            parts.append(cur.strip())
-            cur = ""
-            continue
-        cur += ch
-    if cur.strip():
-        parts.append(cur.strip())
-    return parts
-
-
-def runtime_signature(func, name):
-    """(parameter name, default text or None) from the generated signature
-    line of the binding's docstring."""
-    line = func.__doc__.strip().splitlines()[0]
-    m = re.match(rf"{name}\((.*)\) -> ", line)
-    assert m, line
-    params = []
-    for p in split_top_level(m.group(1)):
-        pname, _, rest = p.partition(":")
-        default = rest.rpartition(" = ")[2] if " = " in rest else None
-        params.append((pname.strip(), default))
-    return [p for p in params if p[0] != "self"]
 
 
 def stub_functions():
@@ -77,12 +40,11 @@ ENTRIES = ["mad", "compute_sr", "mdl_score", "mdl_score_reg", "design_matrix_1d"
 
 
 @pytest.mark.parametrize("entry", ENTRIES)
-def test_stub_parameters_and_defaults_match_the_module(entry):
+def test_stub_parameters_and_defaults_match_the_module(signature, entry):
     obj = q
     for part in entry.split("."):
         obj = getattr(obj, part)
-    name = entry.split(".")[-1]
-    runtime = runtime_signature(obj, name)
+    runtime = signature(obj)
     stub = stub_signature(stub_functions()[entry])
     assert [p[0] for p in stub] == [p[0] for p in runtime]
     for (pname, s_default), (_, r_default) in zip(stub, runtime):
