@@ -33,13 +33,13 @@ double quad_form(const Eigen::VectorXd& b, const Eigen::MatrixXd& R) {
 double hit_tolerance(double m) { return m > 0.0 ? 0.4 * m : 0.4; }
 
 void check_penalty_shapes(const PenaltySpec& pen, Eigen::Index m,
-                          const char* coef) {
+                          const char* what, const char* unit) {
   const auto check = [&](const Eigen::MatrixXd* R, const char* name) {
     if (R != nullptr && (R->rows() != m || R->cols() != m))
       throw std::invalid_argument(
           std::string(name) + " is " + std::to_string(R->rows()) + " x " +
-          std::to_string(R->cols()) + " but " + coef + " has " +
-          std::to_string(m) + " entries");
+          std::to_string(R->cols()) + " but " + what + " has " +
+          std::to_string(m) + " " + unit);
   };
   check(pen.R1, "R1");
   check(pen.R2, "R2");
@@ -75,7 +75,7 @@ double mdl_score_cached(const Eigen::VectorXd& yp, const Eigen::VectorXd& yt,
   if (pen != nullptr && pen->active()) {
     if (beta == nullptr)
       throw std::invalid_argument("beta is required when a penalty is applied");
-    check_penalty_shapes(*pen, beta->size(), "beta");
+    check_penalty_shapes(*pen, beta->size(), "beta", "entries");
   }
   Eigen::Index hits = 0;
   const double* p = yp.data();

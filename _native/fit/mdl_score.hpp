@@ -66,9 +66,10 @@ double mdl_add_penalties(double L, const Eigen::VectorXd& beta,
 double quad_form(const Eigen::VectorXd& b, const Eigen::MatrixXd& R,
                  double* work);
 
-// Throws std::invalid_argument unless every matrix present in pen is m x m;
-// `coef` names the coefficient vector in the message.
+// Throws std::invalid_argument unless every matrix present in pen is m x m.
+// The message reads "R1 is r x c but <what> has m <unit>", e.g. what =
+// "beta", unit = "entries".
 void check_penalty_shapes(const PenaltySpec& pen, Eigen::Index m,
-                          const char* coef);
+                          const char* what, const char* unit);
 
 }  // namespace qorv

@@ -11,6 +11,7 @@
 #include "common/lanes.hpp"
 #include "common/size_guard.hpp"
 #include "common/threads.hpp"
+#include "fit/mdl_score.hpp"
 
 namespace qorv {
 namespace {
@@ -179,15 +180,6 @@ MatrixXd gram_lower(const MatrixView& Phi, const VectorRef& y) {
   return G;
 }
 
-void check_penalty(const MatrixXd* R, const char* name, Index M) {
-  if (R->rows() != M || R->cols() != M)
-    throw std::invalid_argument(
-        std::string(name) + " is " + std::to_string(R->rows()) + " x " +
-        std::to_string(R->cols()) + " but Phi has " + std::to_string(M) +
-        " columns (expected " + std::to_string(M) + " x " + std::to_string(M) +
-        ")");
-}
-
 // A += c * R, lower triangle: the factorisation reads nothing else.
 void add_scaled_lower(MatrixXd& A, double c, const MatrixXd& R) {
   const Index M = A.rows();
@@ -205,10 +197,11 @@ VectorXd fit_regularized_linear(const MatrixView& Phi, const VectorRef& y,
     throw std::invalid_argument("y has " + std::to_string(y.size()) +
                                 " entries but Phi has " +
                                 std::to_string(Phi.rows()) + " rows");
-  const bool use1 = R1 != nullptr && gamma1 != 0.0;
-  const bool use2 = R2 != nullptr && gamma2 != 0.0;
-  if (use1) check_penalty(R1, "R1", M);
-  if (use2) check_penalty(R2, "R2", M);
+  // Only an applied term is read, so only an applied matrix must fit.
+  const PenaltySpec given{R1, R2, gamma1, gamma2};
+  const bool use1 = given.term1(), use2 = given.term2();
+  check_penalty_shapes(PenaltySpec{use1 ? R1 : nullptr, use2 ? R2 : nullptr},
+                       M, "Phi", "columns");
   if (M == 0) return VectorXd(0);
 
   const double n = static_cast<double>(y.size());

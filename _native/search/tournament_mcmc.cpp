@@ -68,7 +68,7 @@ MCMCResult TournamentMCMC::fit(const Eigen::MatrixXd& X,
                                 " rows");
   const Eigen::Index k = X.cols();
   const PenaltySpec pen{R1, R2, gamma1, gamma2};
-  check_penalty_shapes(pen, k, "X's column count");
+  check_penalty_shapes(pen, k, "X", "columns");
   if (!(step_size_ > 0.0) || !std::isfinite(step_size_))
     throw std::invalid_argument("step_size must be a positive finite number, got " +
                                 std::to_string(step_size_));
