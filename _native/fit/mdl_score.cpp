@@ -69,18 +69,13 @@ double mdl_score_cached(const Eigen::VectorXd& yp, const Eigen::VectorXd& yt,
                         int k, int H, double eps, const Eigen::VectorXd* beta,
                         const PenaltySpec* pen) {
   const Eigen::Index n = yt.size();
-  if (yp.size() < n)
-    throw std::invalid_argument("yp has " + std::to_string(yp.size()) +
-                                " entries but yt has " + std::to_string(n));
+  // Counted first: a short yp is reported before a penalty mismatch.
+  const std::int64_t hits = count_hits(yp, yt, eps);
   if (pen != nullptr && pen->active()) {
     if (beta == nullptr)
       throw std::invalid_argument("beta is required when a penalty is applied");
     check_penalty_shapes(*pen, beta->size(), "beta", "entries");
   }
-  Eigen::Index hits = 0;
-  const double* p = yp.data();
-  const double* t = yt.data();
-  for (Eigen::Index i = 0; i < n; ++i) hits += std::abs(p[i] - t[i]) < eps;
   double L = mdl_data_term(hits, n) + mdl_model_term(n, k, H);
   if (pen != nullptr && pen->active()) {
     Eigen::VectorXd work(beta->size());

@@ -32,16 +32,21 @@ double mad(const VectorRef& y) {
   return median_inplace(std::move(buf));
 }
 
-double compute_SR(const VectorRef& yp, const VectorRef& yt, double eps) {
+std::int64_t count_hits(const VectorRef& yp, const VectorRef& yt, double eps) {
   const Eigen::Index n = yt.size();
   if (yp.size() < n)
     throw std::invalid_argument("yp has " + std::to_string(yp.size()) +
                                 " entries but yt has " + std::to_string(n));
-  Eigen::Index hit = 0;
+  std::int64_t hit = 0;
   const double* p = yp.data();
   const double* t = yt.data();
   for (Eigen::Index i = 0; i < n; ++i) hit += std::abs(p[i] - t[i]) < eps;
-  const double nd = static_cast<double>(n);
+  return hit;
+}
+
+double compute_SR(const VectorRef& yp, const VectorRef& yt, double eps) {
+  const std::int64_t hit = count_hits(yp, yt, eps);
+  const double nd = static_cast<double>(yt.size());
   const double sr = static_cast<double>(hit) / nd;
   // std::max returns its first argument unless the second is larger, so a
   // NaN rate (n = 0) comes back as NaN.
