@@ -90,7 +90,7 @@ CASES = [
     ("q.TournamentMCMC(step_size=float('nan')).fit(np.ones((3, 1)), np.ones(3))", "ValueError"),
     ("q.TournamentMCMC(step_size=-1.0).fit(np.ones((3, 1)), np.ones(3))", "ValueError"),
     ("q.TournamentMCMC().fit(np.ones((3, 1)), np.ones(4))", "ValueError"),
-    ("q.TournamentMCMC().fit(np.ones((3, 2)), np.ones(3), np.eye(3))", "ValueError"),
+    ("q.TournamentMCMC().fit(np.ones((3, 2)), np.ones(3), np.eye(3), None, 1.0)", "ValueError"),
     ("q.TournamentMCMC().fit(np.ones((3, 2)), np.ones(3), 'no')", "RuntimeError"),
     ("q.TournamentMCMC(seed=-1)", "TypeError"),
     ("q.TournamentMCMC(seed=2**64)", "TypeError"),
@@ -102,10 +102,27 @@ CASES = [
     ("q.GibbsResult.__new__(q.GibbsResult)", "TypeError"),
     ("q.MCMCResult.__new__(q.MCMCResult)", "TypeError"),
     ("q.GibbsResult()", "TypeError"),
+    # order carries meaning: unordered containers and iterators are refused
+    ("q.build_penalty_matrices_nd({1, 2}, [(0, 1), (-1, 2)], 6)", "TypeError"),
+    ("q.build_penalty_matrices_nd([1, 2], {(0, 1), (-1, 2)}, 6)", "TypeError"),
+    ("q.build_penalty_matrices_nd({1: 0, 2: 0}.keys(), [(0, 1), (-1, 2)], 6)", "TypeError"),
+    ("q.build_penalty_matrices_nd(iter([1]), [(0, 1)], 6)", "TypeError"),
+    ("q.design_matrix_nd([{1, 0}], [[1.0], [2.0]])", "TypeError"),
+    ("q.design_matrix_nd(frozenset([(1,)]), [[1.0]])", "TypeError"),
+    ("q.design_matrix_nd([[1]], {0: [1.0]}.values())", "TypeError"),
+    ("q.design_matrix_nd([[1]], (c for c in [[1.0]]))", "TypeError"),
+    # no pickling, no bare base instance, no change of class
+    ("pickle.dumps(q.TournamentMCMC(), protocol=0)", "TypeError"),
+    ("pickle.dumps(q.TournamentMCMC(), protocol=1)", "TypeError"),
+    ("pickle.dumps(q.gibbs_entropy([1.0]), protocol=0)", "TypeError"),
+    ("type(q.TournamentMCMC()).__mro__[1]()", "TypeError"),
+    ("setattr(q.gibbs_entropy([1.0]), '__class__', q.MCMCResult)", "TypeError"),
+    ("object.__setattr__(q.gibbs_entropy([1.0]), '__class__', q.TournamentMCMC)", "TypeError"),
+    ("setattr(q.TournamentMCMC(), '__class__', q.GibbsResult)", "TypeError"),
 ]
 
 CHILD = """
-import json, time, numpy as np, qorv_core as q
+import json, pickle, time, numpy as np, qorv_core as q
 t = time.perf_counter()
 try:
     {call}
@@ -123,3 +140,54 @@ def test_bad_call_raises_cleanly(child, call, expected):
     name, seconds = json.loads(p.stdout)
     assert name == expected, p.stderr
     assert seconds < 5.0, f"took {seconds:.1f} s"
+
+
+# User code run by a later argument's conversion (__float__, __array__)
+# resizes an array passed before it, which frees the buffer the call would
+# otherwise have read. Each call must give the result for the arrays as they
+# are once every argument is converted, or a clean error.
+HOSTILE = {
+    "score": """
+yp, yt = np.random.rand(4_000_000), np.random.rand(4_000_000)
+class Eps:
+    def __float__(self):
+        yp.resize(3, refcheck=False); yt.resize(3, refcheck=False)
+        yp[:] = 1.0; yt[:] = [1.0, 2.0, 3.0]; return 0.5
+got, want = q.compute_sr(yp, yt, Eps()), 1 / 3
+""",
+    "penalised fit": """
+Phi, y = np.random.rand(100_000, 3), np.random.rand(100_000)
+class R:
+    def __array__(self, dtype=None, copy=None):
+        Phi.resize((5, 3), refcheck=False); y.resize(5, refcheck=False)
+        Phi[:] = np.arange(15.0).reshape(5, 3) ** 0.5; y[:] = np.arange(5.0); return np.eye(3)
+class Ridge:
+    def __float__(self):
+        Phi.resize((7, 3), refcheck=False); return 1e-3
+got = q.fit_regularized_linear(Phi, y, R(), None, 1.0, 0.0, Ridge())
+want = np.linalg.solve(Phi.T @ Phi + (1e-3 + 5.0) * np.eye(3), Phi.T @ y)
+""",
+    "least squares": """
+X = np.random.rand(100_000, 2)
+class Y:
+    def __float__(self):
+        X.resize((5, 2), refcheck=False); X[:] = np.arange(10.0).reshape(5, 2) ** 1.5
+        return 2.0
+y = [Y(), 1.0, 0.0, 3.0, 5.0]
+got = q.ols(X, y)
+want = np.linalg.lstsq(X, [2.0, 1.0, 0.0, 3.0, 5.0], rcond=None)[0]
+""",
+}
+
+HOSTILE_CHILD = """
+import json, numpy as np, qorv_core as q
+{code}
+print(json.dumps(bool(np.allclose(got, want, rtol=1e-9, atol=0))))
+"""
+
+
+@pytest.mark.parametrize("code", HOSTILE.values(), ids=HOSTILE.keys())
+def test_user_code_that_frees_an_input(child, code):
+    p = child(HOSTILE_CHILD.format(code=code), timeout=60)
+    assert p.returncode == 0, f"child died ({p.returncode}): {p.stderr[-2000:]}"
+    assert json.loads(p.stdout), p.stderr
