@@ -165,7 +165,23 @@ def test_penalty_shapes_must_match_beta(beta, R1, R2, msg):
         q.mdl_score_reg(yt, yt, 2, 2, beta, R1, R2, 1.0, 1.0)
 
 
-def test_a_misshapen_matrix_is_rejected_even_with_zero_weight():
-    yt = np.arange(3.0)
-    with pytest.raises(ValueError, match="R2 is 5 x 2 but beta has 1 entries"):
-        q.mdl_score_reg(yt, yt, 1, 2, [2.0], np.eye(1), np.ones((5, 2)), 1.0)
+def _penalised(entry, R2, gamma2):
+    rng = np.random.default_rng(3)
+    X, y = rng.normal(size=(6, 2)), rng.normal(size=6)
+    if entry == "score":
+        return q.mdl_score_reg(y, y, 2, 2, [1.0, 2.0], np.eye(2), R2, 0.5, gamma2)
+    if entry == "fit":
+        return q.fit_regularized_linear(X, y, np.eye(2), R2, 0.5, gamma2)
+    return q.TournamentMCMC(n_chains=2, n_warmup=3, n_deep=3).fit(X, y, np.eye(2), R2,
+                                                                   0.5, gamma2).energy
+
+
+@pytest.mark.parametrize("entry", ["score", "fit", "search"])
+def test_a_matrix_is_checked_exactly_when_it_is_applied(entry):
+    # Weight 0: the matrix is not read, whatever its shape; any other weight
+    # (NaN included) applies it, and then it must be square of the basis size.
+    np.testing.assert_array_equal(_penalised(entry, np.ones((5, 2)), 0.0),
+                                  _penalised(entry, np.zeros((2, 2)), 1.0))
+    for gamma2 in (1.0, float("nan")):
+        with pytest.raises(ValueError, match="R2 is 5 x 2 but"):
+            _penalised(entry, np.ones((5, 2)), gamma2)

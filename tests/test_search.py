@@ -245,7 +245,7 @@ def test_configurations_that_cannot_run(kw, exc, msg):
 
 @pytest.mark.parametrize("args,msg", [
     ((np.ones((5, 2)), np.ones(4)), "y has 4 entries but X has 5 rows"),
-    ((np.ones((5, 2)), np.ones(5), np.eye(3)), r"R1 is 3 x 3 but .* has 2"),
+    ((np.ones((5, 2)), np.ones(5), np.eye(3), None, 1.0), r"R1 is 3 x 3 but .* has 2"),
     ((np.ones((5, 2)), np.ones(5), None, np.ones((2, 1)), 0.0, 1.0), r"R2 is 2 x 1"),
 ])
 def test_shape_errors(args, msg):

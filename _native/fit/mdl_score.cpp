@@ -41,8 +41,10 @@ void check_penalty_shapes(const PenaltySpec& pen, Eigen::Index m,
           std::to_string(R->cols()) + " but " + what + " has " +
           std::to_string(m) + " " + unit);
   };
-  check(pen.R1, "R1");
-  check(pen.R2, "R2");
+  // Only an applied term reads its matrix, so only an applied matrix must
+  // fit: one rule for the score, the search and the penalised fit.
+  if (pen.term1()) check(pen.R1, "R1");
+  if (pen.term2()) check(pen.R2, "R2");
 }
 
 double mdl_data_term(std::int64_t hits, std::int64_t n) {

@@ -66,7 +66,8 @@ double mdl_add_penalties(double L, const Eigen::VectorXd& beta,
 double quad_form(const Eigen::VectorXd& b, const Eigen::MatrixXd& R,
                  double* work);
 
-// Throws std::invalid_argument unless every matrix present in pen is m x m.
+// Throws std::invalid_argument unless every applied matrix of pen (present,
+// weight not exactly 0.0) is m x m; a matrix that is not applied is not read.
 // The message reads "R1 is r x c but <what> has m <unit>", e.g. what =
 // "beta", unit = "entries".
 void check_penalty_shapes(const PenaltySpec& pen, Eigen::Index m,

@@ -197,11 +197,9 @@ VectorXd fit_regularized_linear(const MatrixView& Phi, const VectorRef& y,
     throw std::invalid_argument("y has " + std::to_string(y.size()) +
                                 " entries but Phi has " +
                                 std::to_string(Phi.rows()) + " rows");
-  // Only an applied term is read, so only an applied matrix must fit.
-  const PenaltySpec given{R1, R2, gamma1, gamma2};
-  const bool use1 = given.term1(), use2 = given.term2();
-  check_penalty_shapes(PenaltySpec{use1 ? R1 : nullptr, use2 ? R2 : nullptr},
-                       M, "Phi", "columns");
+  const PenaltySpec pen{R1, R2, gamma1, gamma2};
+  const bool use1 = pen.term1(), use2 = pen.term2();
+  check_penalty_shapes(pen, M, "Phi", "columns");
   if (M == 0) return VectorXd(0);
 
   const double n = static_cast<double>(y.size());
