@@ -85,6 +85,13 @@ def test_exponents_of_zero_or_below_contribute_nothing():
     np.testing.assert_array_equal(Phi[:, 1], [0.0, np.nan, 4.0, np.inf])
 
 
+def test_rows_past_the_first_column_are_never_read():
+    a, longer = np.linspace(-1, 2, 9), np.linspace(0, 3, 14)
+    mi = [[0, 0], [1, 2], [2, 1]]
+    np.testing.assert_array_equal(q.design_matrix_nd(mi, [a, longer]),
+                                  q.design_matrix_nd(mi, [a, longer[:9]]))
+
+
 def test_extra_exponents_are_ignored():
     a = np.linspace(-1, 2, 9)
     np.testing.assert_array_equal(q.design_matrix_nd([[1, 5], [3, -2, 7]], [a]),
@@ -105,7 +112,6 @@ def test_zero_sizes(mi, cols, shape):
     [
         ([[1]], [], "X_cols is empty"),
         ([[1, 1]], [np.ones(4), np.ones(3)], r"X_cols\[1\] has 3 entries but X_cols\[0\] has 4"),
-        ([[1, 1]], [np.ones(3), np.ones(4)], r"X_cols\[1\] has 4 entries but X_cols\[0\] has 3"),
         ([[1, 1], [2]], [np.ones(3), np.ones(3)], r"multi_indices\[1\] has 1 entries but X_cols has 2"),
         ([[]], [np.ones(3)], r"multi_indices\[0\] has 0 entries but X_cols has 1"),
     ],

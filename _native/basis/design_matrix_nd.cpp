@@ -67,8 +67,10 @@ Eigen::MatrixXd design_matrix_nd(const MultiIndices& multi_indices,
     throw std::invalid_argument("X_cols is empty: at least one variable needed");
   const std::size_t D = X_cols.size();
   const Eigen::Index n = X_cols[0].size();
+  // Rows are bounded by the first column: a longer column's extra entries
+  // are never read, a shorter one would be read past its end.
   for (std::size_t d = 1; d < D; ++d)
-    if (X_cols[d].size() != n)
+    if (X_cols[d].size() < n)
       throw std::invalid_argument(
           "X_cols[" + std::to_string(d) + "] has " +
           std::to_string(X_cols[d].size()) + " entries but X_cols[0] has " +

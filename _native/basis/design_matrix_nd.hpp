@@ -15,12 +15,13 @@ namespace qorv {
 //
 // Inputs:
 //   multi_indices  M lists of exponents, each at least D long
-//   X_cols         D sample columns of n entries each (D >= 1)
+//   X_cols         D sample columns (D >= 1); n is the length of the first,
+//                  the others have at least n entries (the rest is unread)
 // Output:
 //   n by M matrix
 // Throws:
-//   std::invalid_argument when X_cols is empty, its columns differ in length
-//   or an inner list is shorter than X_cols; qorv::size_error when the
+//   std::invalid_argument when X_cols is empty, a column is shorter than the
+//   first or an inner list is shorter than X_cols; qorv::size_error when the
 //   result cannot be held.
 Eigen::MatrixXd design_matrix_nd(const MultiIndices& multi_indices,
                                  const std::vector<Eigen::VectorXd>& X_cols);
