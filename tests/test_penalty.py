@@ -283,10 +283,15 @@ def test_nd_many_constant_axes_do_not_exhaust_the_stack():
     assert R1.shape == (1, 1) and mi == [[0] * D]
 
 
-# A grid of 2^31 - 1 points takes minutes; Ctrl-C must stop it.
+# Minutes of work, in many cheap steps (a grid of 2^31 - 1 points) or in few
+# costly ones (a point of a basis of thousands, a basis row of many axes):
+# Ctrl-C must stop it either way.
 @pytest.mark.parametrize("call", [
     f"q.smoothness_penalty_matrices_1d(3, 0.0, 1.0, {INT_MAX})",
     f"q.build_penalty_matrices_nd([3, 3], [(0.0, 1.0)] * 2, {INT_MAX})",
+    "q.smoothness_penalty_matrices_1d(6000, 0.0, 1.0, 600)",
+    "q.build_penalty_matrices_nd([4095], [(0.0, 1.0)], 2000)",
+    "q.build_penalty_matrices_nd([1] * 14, [(0.0, 1.0)] * 14, 3)",
 ])
 def test_ctrl_c_stops_a_huge_grid(ctrl_c, call):
     out, seconds = ctrl_c("import qorv_core as q", call)

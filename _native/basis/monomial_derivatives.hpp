@@ -2,8 +2,14 @@
 #pragma once
 
 #include <Eigen/Dense>
+#include <cstdint>
 
 namespace qorv {
+
+// What one derivative entry costs (a power evaluation), in multiply-adds:
+// the unit in which the penalty builders count work between interrupt
+// checks.
+constexpr std::int64_t kDerivativeWork = 16;
 
 // Writes the derivative of order `order` (1 or 2) of x^p at x into out(p),
 // p = 0 ... deg: p * x^(p-1) or p(p-1) * x^(p-2) through the math library's

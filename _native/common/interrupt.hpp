@@ -1,6 +1,8 @@
 // A hook that lets a caller abandon a long computation.
 #pragma once
 
+#include <cstdint>
+
 namespace qorv {
 
 // Called now and then during a long loop, on the thread that made the call
@@ -9,22 +11,31 @@ namespace qorv {
 // interrupted.
 using InterruptCheck = void (*)();
 
-// Calls `check` once every `Every` calls of poll(); cheap enough for the
-// innermost loop that is not itself a hot kernel.
-template <unsigned Every>
-class PollEvery {
+// Calls `check` once a caller-counted amount of work has been done since the
+// last call. Counting work (multiply-adds, power evaluations) rather than
+// loop items keeps the gap between two checks near a millisecond whatever
+// one item costs, so Ctrl-C is seen at once even when a single grid point
+// or basis row takes seconds.
+class WorkPoll {
  public:
-  explicit PollEvery(InterruptCheck check) : check_(check) {}
-  void poll() {
-    if (check_ != nullptr && ++count_ == Every) {
-      count_ = 0;
+  // About a millisecond of the kernels that use it.
+  static constexpr std::int64_t kWorkPerCheck = std::int64_t{1} << 20;
+
+  explicit WorkPoll(InterruptCheck check) : check_(check) {}
+
+  // Records `work` units done; calls the check when enough have accrued.
+  void done(std::int64_t work) {
+    if (check_ == nullptr) return;
+    pending_ += work;
+    if (pending_ >= kWorkPerCheck) {
+      pending_ = 0;
       check_();
     }
   }
 
  private:
   InterruptCheck check_;
-  unsigned count_ = 0;
+  std::int64_t pending_ = 0;
 };
 
 }  // namespace qorv

@@ -53,10 +53,12 @@ PenaltyMatrices1D smoothness_penalty_matrices_1d(int deg, double x_min,
 
   PenaltyMatrices1D out{Eigen::MatrixXd::Zero(M, M), Eigen::MatrixXd::Zero(M, M)};
   Eigen::VectorXd d1(M), d2(M);
-  // A grid of 2^31 points takes minutes: let the caller stop it.
-  PollEvery<4096> poll(interrupt);
+  // A grid of 2^31 points, or one point of a basis of thousands, takes
+  // seconds: let the caller stop it.
+  WorkPoll poll(interrupt);
+  const std::int64_t work_per_point = 2 * M * kDerivativeWork + M * (M + 1);
   for (int g = 0; g < n_grid; ++g) {
-    poll.poll();
+    poll.done(work_per_point);
     const double x = std::fma(static_cast<double>(g), dx, x_min);
     deriv_row(x, deg, 1, d1);
     deriv_row(x, deg, 2, d2);

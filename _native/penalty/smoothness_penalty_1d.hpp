@@ -21,9 +21,10 @@ struct PenaltyMatrices1D {
 //   deg     highest power, deg >= 0
 //   x_min, x_max  interval ends (not validated)
 //   n_grid  number of grid points, >= 2
-//   interrupt  polled every few thousand grid points (may be null)
+//   interrupt  polled about every million multiply-adds (may be null)
 // Output:
 //   {R1, R2}, each (deg + 1) by (deg + 1)
+// Cost: O(n_grid (deg + 1)^2) time, O((deg + 1)^2) memory.
 // Throws:
 //   std::invalid_argument "deg < 0", then "n_grid < 2";
 //   qorv::size_error when the matrices cannot be held; whatever

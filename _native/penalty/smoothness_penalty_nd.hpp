@@ -29,9 +29,13 @@ struct PenaltyMatricesND {
 //   degrees         D per-variable highest powers
 //   bounds          D pairs (lo_d, hi_d)
 //   n_grid_per_dim  points per axis, >= 2
-//   interrupt       polled every few thousand axis points (may be null)
+//   interrupt       polled about every million multiply-adds (may be null)
 // Output:
 //   {R1, R2, multi_indices}
+// Cost: with M = prod_d (degrees[d] + 1) and A the number of positive
+// degrees, O(n_grid_per_dim sum_d (degrees[d] + 1)^2) for the axis tables
+// and O(M^2 A) for the pairs; O(M^2) memory. The grid's n^D points are never
+// visited one by one.
 // Throws:
 //   std::invalid_argument "Dimension mismatch." when bounds and degrees
 //   differ in length (checked first), "n_grid_per_dim < 2";
