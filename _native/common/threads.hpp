@@ -11,3 +11,13 @@ namespace qorv {
 bool threads_usable();
 
 }  // namespace qorv
+
+namespace qorv {
+
+// Threads to ask for a loop of `items` independent work items: no more than
+// the items, the runtime's setting, or a small multiple of the processors.
+// An absurd OMP_NUM_THREADS (say 100000) would otherwise make the runtime
+// fail while creating threads. At least 1.
+int team_size(long long items);
+
+}  // namespace qorv

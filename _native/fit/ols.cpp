@@ -15,7 +15,7 @@
 #include "common/dense_ref.hpp"
 #include "common/lanes.hpp"
 #include "common/size_guard.hpp"
-#include "common/threads.hpp"
+#include "common/row_chunks.hpp"
 
 namespace qorv {
 namespace {
@@ -79,17 +79,6 @@ int scale_exponent(double max_abs) {
 
 void copy_scaled(const double* src, double* dst, Index len, int shift) {
   for (Index i = 0; i < len; ++i) dst[i] = std::scalbn(src[i], shift);
-}
-
-// dst(i, c) = src[i * is + c * os] for i < len, c < M, into a column-major
-// buffer with leading dimension ld; one row at a time, so that a row-major
-// source is read in order.
-void gather_rows(const double* src, Index is, Index os, Index len, Index M,
-                 double* dst, Index ld) {
-  for (Index i = 0; i < len; ++i) {
-    const double* row = src + i * is;
-    for (Index c = 0; c < M; ++c) dst[c * ld + i] = row[c * os];
-  }
 }
 
 // Sums of products over i < len in four lanes: lanes (0, 1) take the pairs
@@ -274,33 +263,10 @@ bool reduce_tall(const ChunkJob& job, MatrixXd& Tout, Extent& ex_out,
   checked_elements(n_chunks, tri, sizeof(double), "least-squares triangles");
   std::vector<double> tris(static_cast<std::size_t>(n_chunks * tri));
   std::vector<Extent> ex(n_chunks), ey(n_chunks);
-  std::vector<char> failed(n_chunks, 0);
-
-#pragma omp parallel if (n_chunks > 1 && threads_usable())
-  {
-    std::vector<double> W;
-    bool have_buffer = true;
-    try {
-      W.resize(static_cast<std::size_t>(B * (M + 1)));
-    } catch (...) {
-      have_buffer = false;
-    }
-    // Dynamic: a thread that the system has lent to another process (a BLAS
-    // pool spinning, say) leaves its chunks to the others.
-#pragma omp for schedule(dynamic, 1)
-    for (Index c = 0; c < n_chunks; ++c) {
-      if (!have_buffer) {
-        failed[c] = 1;
-        continue;
-      }
-      const Index r_begin = (c * n_blocks / n_chunks) * B;
-      const Index r_end = std::min(n, ((c + 1) * n_blocks / n_chunks) * B);
-      reduce_chunk(job, r_begin, r_end, W.data(), tris.data() + c * tri, ex[c],
-                   ey[c]);
-    }
-  }
-  for (Index c = 0; c < n_chunks; ++c)
-    if (failed[c]) throw std::bad_alloc();
+  for_each_chunk(n_chunks, static_cast<std::size_t>(B * (M + 1)), [&](Index c, double* W) {
+    const RowRange rows = chunk_rows(c, n_chunks, n, B);
+    reduce_chunk(job, rows.begin, rows.end, W, tris.data() + c * tri, ex[c], ey[c]);
+  });
 
   for (Index c = 0; c < n_chunks; ++c) {
     ex_out.merge(ex[c]);

@@ -10,7 +10,7 @@
 
 #include "common/lanes.hpp"
 #include "common/size_guard.hpp"
-#include "common/threads.hpp"
+#include "common/row_chunks.hpp"
 #include "fit/mdl_score.hpp"
 
 namespace qorv {
@@ -125,51 +125,24 @@ MatrixXd gram_lower(const MatrixView& Phi, const VectorRef& y) {
   const Index PP = P * P;
   checked_elements(n_chunks, PP, sizeof(double), "normal-equation partials");
   std::vector<double> part(static_cast<std::size_t>(n_chunks * PP), 0.0);
-  std::vector<char> failed(static_cast<std::size_t>(n_chunks), 0);
-
-#pragma omp parallel if (n_chunks > 1 && threads_usable())
-  {
-    // Per-thread gather buffer and column pointers, reused for every block.
-    std::vector<double> block;
-    std::vector<const double*> bcol;
-    bool have_buffers = true;
-    if (!contiguous) {
-      try {
-        block.resize(static_cast<std::size_t>(KB * M));
-        bcol.resize(static_cast<std::size_t>(P));
-        for (Index c = 0; c < M; ++c) bcol[c] = block.data() + c * KB;
-      } catch (...) {
-        have_buffers = false;
-      }
-    }
-    // Dynamic: a thread that the system has lent to another process (a BLAS
-    // pool spinning, say) leaves its chunks to the others.
-#pragma omp for schedule(dynamic, 1)
-    for (Index c = 0; c < n_chunks; ++c) {
-      if (!have_buffers) {
-        failed[c] = 1;
+  // A design whose columns are not contiguous is gathered into per-thread
+  // scratch of one row block.
+  const std::size_t scratch = contiguous ? 0 : static_cast<std::size_t>(KB * M);
+  for_each_chunk(n_chunks, scratch, [&](Index c, double* block) {
+    std::vector<const double*> bcol(contiguous ? 0 : static_cast<std::size_t>(P));
+    for (Index j = 0; j < M && !contiguous; ++j) bcol[j] = block + j * KB;
+    const RowRange rows = chunk_rows(c, n_chunks, n, KB);
+    for (Index r0 = rows.begin; r0 < rows.end; r0 += KB) {
+      const Index len = std::min(KB, n - r0);
+      if (contiguous) {
+        block_update(col.data(), P, r0, len, part.data() + c * PP);
         continue;
       }
-      const Index b_begin = c * n_blocks / n_chunks;
-      const Index b_end = (c + 1) * n_blocks / n_chunks;
-      for (Index blk = b_begin; blk < b_end; ++blk) {
-        const Index r0 = blk * KB;
-        const Index len = std::min(KB, n - r0);
-        if (contiguous) {
-          block_update(col.data(), P, r0, len, part.data() + c * PP);
-          continue;
-        }
-        for (Index i = 0; i < len; ++i) {
-          const double* row = Phi.data() + (r0 + i) * is;
-          for (Index j = 0; j < M; ++j) block[j * KB + i] = row[j * os];
-        }
-        bcol[M] = y.data() + r0;
-        block_update(bcol.data(), P, 0, len, part.data() + c * PP);
-      }
+      gather_rows(Phi.data() + r0 * is, is, os, len, M, block, KB);
+      bcol[M] = y.data() + r0;
+      block_update(bcol.data(), P, 0, len, part.data() + c * PP);
     }
-  }
-  for (Index c = 0; c < n_chunks; ++c)
-    if (failed[c]) throw std::bad_alloc();
+  });
 
   MatrixXd G = MatrixXd::Zero(P, P);
   for (Index c = 0; c < n_chunks; ++c) {
