@@ -1,12 +1,18 @@
 """QORV-P performans-kritik cekirdegi (C++/Eigen)."""
 
-from typing import Optional, SupportsFloat, SupportsIndex, SupportsInt, Union, final
+from typing import Optional, Sequence, SupportsFloat, SupportsIndex, SupportsInt, Union, final
 
 import numpy
 import numpy.typing
 
 # A vector is anything NumPy turns into a 1-D float64 array (or an (m, 1)
-# array); a matrix anything it turns into a 2-D one. Both are copied.
+# array); a matrix anything it turns into a 2-D one. Both are converted to
+# float64 and never modified. List arguments must be ordered sequences (a
+# set, a dict view or an iterator raises TypeError).
+#
+# Penalty matrices R1, R2 follow one rule everywhere: a matrix is applied,
+# and must then be square of the basis size, exactly when it is given and
+# its weight is not 0.0 (NaN applies it); with weight 0.0 it is never read.
 _Vector = numpy.typing.ArrayLike
 _Matrix = numpy.typing.ArrayLike
 _Array = numpy.typing.NDArray[numpy.float64]
@@ -42,10 +48,10 @@ def mdl_score_reg(
     gamma2: _Float = 0.0,
 ) -> float:
     """`mdl_score` plus gamma1 beta^T R1 beta + gamma2 beta^T R2 beta; a
-    term whose weight is exactly 0.0 is skipped.
+    term whose weight is exactly 0.0 is skipped and its matrix not read.
 
-    Raises ValueError if `yp` is shorter than `yt` or `R1`/`R2` is not
-    len(beta) x len(beta)."""
+    Raises ValueError if `yp` is shorter than `yt` or an applied `R1`/`R2`
+    is not len(beta) x len(beta)."""
 
 def design_matrix_1d(deg: _Int, x: _Vector) -> _Array:
     """n x (deg + 1) matrix with columns 1, x, x^2, ..., x^deg (repeated
@@ -61,6 +67,9 @@ def smoothness_penalty_matrices_1d(
     `n_grid` evenly spaced points of [x_min, x_max], of f'^2 and f''^2 for
     f = sum beta_p x^p.
 
+    Cost: n_grid (deg + 1)^2 multiply-adds and 2 n_grid (deg + 1) powers;
+    2 (deg + 1)^2 doubles. Ctrl-C stops it.
+
     Raises ValueError "deg < 0" (checked first) or "n_grid < 2"."""
 
 def boundary_reduce_1d(deg: _Int, x_min: _Float, x_max: _Float) -> _Array:
@@ -70,23 +79,28 @@ def boundary_reduce_1d(deg: _Int, x_min: _Float, x_max: _Float) -> _Array:
     Raises MemoryError for deg < -1."""
 
 def design_matrix_nd(
-    multi_indices: list[list[int]], X_cols: list[_Vector]
+    multi_indices: Sequence[Sequence[_Int]], X_cols: Sequence[_Vector]
 ) -> _Array:
     """n x M matrix: column j is the product over the variables d of
-    X_cols[d] ** multi_indices[j][d] (exponents of zero or below skipped).
+    X_cols[d] ** multi_indices[j][d] (exponents of zero or below skipped);
+    n = len(X_cols[0]), entries of a longer column past n are not read.
 
-    Raises ValueError for an empty `X_cols`, columns of unequal length or a
-    multi-index shorter than `X_cols`."""
+    Raises ValueError for an empty `X_cols`, a column shorter than the first
+    or a multi-index shorter than `X_cols`."""
 
 def build_penalty_matrices_nd(
-    degrees: list[int],
-    bounds: list[tuple[float, float]],
+    degrees: Sequence[_Int],
+    bounds: Sequence[Sequence[_Float]],
     n_grid_per_dim: _Int = 30,
 ) -> tuple[_Array, _Array, list[list[int]]]:
     """(R1, R2, multi_indices) for the tensor basis with highest powers
     `degrees` on the box `bounds`: the grid sums of the squared gradient and
     of the squared Hessian (mixed partials twice), exactly symmetric, with
     rows in the order of `multi_indices` (last variable fastest).
+
+    Cost: n_grid_per_dim sum_d (degrees[d] + 1)^2 multiply-adds for the axis
+    tables plus M^2 A for the entries (M = prod_d (degrees[d] + 1), A the
+    number of positive degrees); 2 M^2 doubles. Ctrl-C stops it.
 
     Raises ValueError "Dimension mismatch." or "n_grid_per_dim < 2";
     MemoryError for a basis too large to hold."""
@@ -110,7 +124,8 @@ def fit_regularized_linear(
     """Solves (Phi^T Phi + ridge I + n gamma1 R1 + n gamma2 R2) b = Phi^T y
     (n = len(y)) by LDLT of the lower triangle, so only the lower triangles
     of `R1` and `R2` are read; a penalty enters only when given with a
-    non-zero weight. A non-finite system gives M NaNs.
+    non-zero weight. A non-finite system gives M NaNs. Cost: n M^2
+    multiply-adds plus O(M^3).
 
     Raises ValueError on a length mismatch or an applied R that is not
     M x M; RuntimeError for an `R1`/`R2` that is not a matrix."""
@@ -190,6 +205,11 @@ class TournamentMCMC:
         gamma2: _Float = 0.0,
     ) -> MCMCResult:
         """Runs the search on the n x k design `X` and targets `y`.
+
+        Cost: n_chains (n_warmup + 1) + max(1, min(n_elite, n_chains)) n_deep
+        evaluations of n k multiply-adds each (plus k^2 per applied
+        penalty), spread over the OpenMP threads; memory for copies of X
+        and y plus n_chains k doubles. Ctrl-C stops it.
 
         Raises ValueError for n_chains = 0, a step_size that is not a
         positive finite number, or mismatched shapes; KeyboardInterrupt on
