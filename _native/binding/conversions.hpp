@@ -198,41 +198,35 @@ inline void guard_instance_base() {
 namespace pybind11 {
 namespace detail {
 
-template <class Plain, class View>
-struct type_caster<qorv_py::InPlace<Plain, View>> {
-  using Arg = qorv_py::InPlace<Plain, View>;
-  static constexpr auto name = type_caster<Plain>::name;
-
-  bool load(handle src, bool convert) { return arg_.load(src, convert); }
+// A caster that holds its argument and hands it to the adapter by
+// reference; the specialisations below only say how it loads.
+template <class Arg>
+struct holding_caster {
   static handle cast(const Arg&, return_value_policy, handle) = delete;
-
   template <typename>
   using cast_op_type = Arg&;
   operator Arg&() { return arg_; }
 
- private:
+ protected:
   Arg arg_;
 };
 
-template <class T>
-struct type_caster<qorv_py::Sequence<T>> {
-  using Arg = qorv_py::Sequence<T>;
-  static constexpr auto name = make_caster<T>::name;
+template <class Plain, class View>
+struct type_caster<qorv_py::InPlace<Plain, View>>
+    : holding_caster<qorv_py::InPlace<Plain, View>> {
+  static constexpr auto name = type_caster<Plain>::name;
+  bool load(handle src, bool convert) { return this->arg_.load(src, convert); }
+};
 
+template <class T>
+struct type_caster<qorv_py::Sequence<T>> : holding_caster<qorv_py::Sequence<T>> {
+  static constexpr auto name = make_caster<T>::name;
   bool load(handle src, bool convert) {
     make_caster<T> inner;
     if (!qorv_py::ordered_all_the_way<T>(src) || !inner.load(src, convert)) return false;
-    arg_.value = std::move(static_cast<T&>(inner));
+    this->arg_.value = std::move(static_cast<T&>(inner));
     return true;
   }
-  static handle cast(const Arg&, return_value_policy, handle) = delete;
-
-  template <typename>
-  using cast_op_type = Arg&;
-  operator Arg&() { return arg_; }
-
- private:
-  Arg arg_;
 };
 
 }  // namespace detail
