@@ -3,6 +3,7 @@
 #include <limits>
 #include <random>
 
+#include "search/draws.hpp"
 #include "search/metropolis.hpp"
 
 namespace qorv {
@@ -16,14 +17,13 @@ Chain deep_phase_sequential(const std::vector<Chain>& elite,
   Eigen::VectorXd bc(k), work(k);
   for (std::size_t ei = 0; ei < elite.size(); ++ei) {
     std::mt19937_64 engine(s.seed + 7777u + 13u * static_cast<std::uint64_t>(ei));
-    std::normal_distribution<double> prop(0.0, s.step_size);
-    std::uniform_real_distribution<double> unif(0.0, 1.0);
+    NormalStream prop{0.0, s.step_size};
     Eigen::VectorXd b = elite[ei].beta;
     double e = elite[ei].energy;
     for (int step = 0; step < s.n_deep; ++step) {
-      for (Eigen::Index i = 0; i < k; ++i) bc(i) = b(i) + prop(engine);
+      for (Eigen::Index i = 0; i < k; ++i) bc(i) = b(i) + normal_draw(prop, engine);
       const double ec = energy(bc, work.data());
-      if (metropolis_accept(e, ec, T, engine, unif)) {
+      if (metropolis_accept(e, ec, T, engine)) {
         b.swap(bc);
         e = ec;
       }
@@ -63,8 +63,7 @@ Chain deep_phase(const std::vector<Chain>& elite, const Energy& energy,
   interrupt.parallel_for(m, [&](int ei) {
     const Chain& start = elite[static_cast<std::size_t>(ei)];
     std::mt19937_64 engine(s.seed + 7777u + 13u * static_cast<std::uint64_t>(ei));
-    std::normal_distribution<double> prop(0.0, s.step_size);
-    std::uniform_real_distribution<double> unif(0.0, 1.0);
+    NormalStream prop{0.0, s.step_size};
     Eigen::VectorXd b = start.beta;
     Eigen::VectorXd bc(k), work(k), best_b(k);
     double e = start.energy;
@@ -72,9 +71,9 @@ Chain deep_phase(const std::vector<Chain>& elite, const Energy& energy,
     double Tm = T_start[static_cast<std::size_t>(ei)];
     int polls = 0;
     for (int step = 0; step < s.n_deep; ++step) {
-      for (Eigen::Index i = 0; i < k; ++i) bc(i) = b(i) + prop(engine);
+      for (Eigen::Index i = 0; i < k; ++i) bc(i) = b(i) + normal_draw(prop, engine);
       const double ec = energy(bc, work.data());
-      if (metropolis_accept(e, ec, Tm, engine, unif)) {
+      if (metropolis_accept(e, ec, Tm, engine)) {
         b.swap(bc);
         e = ec;
       }

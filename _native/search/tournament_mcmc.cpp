@@ -15,6 +15,7 @@
 #include "fit/robust_stats.hpp"
 #include "search/deep_phase.hpp"
 #include "search/energy.hpp"
+#include "search/draws.hpp"
 #include "search/metropolis.hpp"
 #include "search/parallel.hpp"
 
@@ -85,17 +86,16 @@ MCMCResult TournamentMCMC::fit(const Eigen::MatrixXd& X,
   interruption.parallel_for(n_chains_, [&](int c) {
     int polls = 0;
     std::mt19937_64 engine(seed_ + 1000u * static_cast<std::uint64_t>(c));
-    std::normal_distribution<double> init(0.0, 0.5);
-    std::normal_distribution<double> prop(0.0, step_size_);
-    std::uniform_real_distribution<double> unif(0.0, 1.0);
+    NormalStream init{0.0, 0.5};
+    NormalStream prop{0.0, step_size_};
     Eigen::VectorXd b(k), bc(k), work(k);
-    for (Eigen::Index i = 0; i < k; ++i) b(i) = init(engine);
+    for (Eigen::Index i = 0; i < k; ++i) b(i) = normal_draw(init, engine);
     double e = energy(b, work.data());
     double T = 2.0;
     for (int step = 0; step < n_warmup_; ++step) {
-      for (Eigen::Index i = 0; i < k; ++i) bc(i) = b(i) + prop(engine);
+      for (Eigen::Index i = 0; i < k; ++i) bc(i) = b(i) + normal_draw(prop, engine);
       const double ec = energy(bc, work.data());
-      if (metropolis_accept(e, ec, T, engine, unif)) {
+      if (metropolis_accept(e, ec, T, engine)) {
         b.swap(bc);
         e = ec;
       }
