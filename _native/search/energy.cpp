@@ -28,7 +28,8 @@ inline lane4 load4(const double* p) {
   return v;
 }
 
-#if defined(__x86_64__) && !defined(__clang__) && !defined(__SANITIZE_ADDRESS__)
+#if defined(__x86_64__) && !defined(__clang__) && !defined(__SANITIZE_ADDRESS__) && \
+    !defined(QORV_BASELINE_ONLY)
 __attribute__((target_clones("avx2", "default")))
 #endif
 std::int64_t hits_blocked(const double* X, Eigen::Index n, Eigen::Index k,

@@ -82,9 +82,9 @@ void interleaved(std::uint64_t seed, long count, Next&& next) {
   }
 }
 
+#if defined(__GLIBCXX__)
 constexpr long kDraws = 4000000;
 
-#if defined(__GLIBCXX__)
 void against_the_gnu_distributions() {
   for (std::uint64_t seed : {0ull, 42ull, 18446744073709551615ull}) {
     std::mt19937_64 engine(seed);
