@@ -38,10 +38,10 @@ class Interruption {
 
   struct Abandoned {};
 
-  // Runs body(i) for i in [0, count) over the OpenMP threads, one index at
-  // a time. An exception is caught in its iteration; after the loop an
-  // interruption, or else the first failure in index order, is rethrown on
-  // the calling thread. Once the calling thread has no iteration left it
+  // Runs body(i) for i in [0, count) over the OpenMP threads (at most
+  // loop_threads(count) of them), one index at a time. An exception is
+  // caught in its iteration; after the loop an interruption, or else the
+  // failure of the lowest failing index, is rethrown on the calling thread. Once the calling thread has no iteration left it
   // keeps polling the check until the others are done, so that Ctrl-C is
   // seen even while only other threads are still working.
   template <class Body>
@@ -49,7 +49,8 @@ class Interruption {
     std::vector<std::exception_ptr> errors(static_cast<std::size_t>(count));
     std::exception_ptr interrupted;
     std::atomic<int> remaining{count};
-#pragma omp parallel if (threads_usable())
+    const int threads = loop_threads(count);
+#pragma omp parallel num_threads(threads) if (threads > 1)
     {
 #pragma omp for schedule(dynamic, 1) nowait
       for (int i = 0; i < count; ++i) {
