@@ -266,19 +266,24 @@ def test_optional_matrix_conversion():
 
 
 # With one chain or one elite member on several threads, the calling thread
-# may have nothing to run: it must still see Ctrl-C.
-@pytest.mark.parametrize("config,threads", [
-    ("n_chains=4, n_warmup=10**8, n_deep=10**8", "2"),
-    ("n_chains=1, n_warmup=10**8", "4"),
-    ("n_chains=3, n_warmup=5, n_elite=1, n_deep=10**8", "4"),
+# may have nothing to run: it must still see Ctrl-C. On 3e6 rows one
+# evaluation takes milliseconds: the search polls by work done, not by
+# evaluations counted.
+@pytest.mark.parametrize("rows,config,threads", [
+    (2000, "n_chains=4, n_warmup=10**8, n_deep=10**8", "2"),
+    (2000, "n_chains=1, n_warmup=10**8", "4"),
+    (2000, "n_chains=3, n_warmup=5, n_elite=1, n_deep=10**8", "4"),
+    (3 * 10**6, "n_chains=4, n_warmup=10**8", "2"),
+    (3 * 10**6, "n_chains=2, n_warmup=1, n_elite=1, n_deep=10**8", "2"),
 ])
-def test_ctrl_c_interrupts_a_long_fit(ctrl_c, config, threads):
+def test_ctrl_c_interrupts_a_long_fit(ctrl_c, rows, config, threads):
     out, seconds = ctrl_c(
         "import numpy as np, qorv_core as q\n"
-        "X = np.random.default_rng(0).standard_normal((2000, 8)); y = X[:, 0]",
+        f"X = np.random.default_rng(0).standard_normal(({rows}, 8)); y = X[:, 0]",
         f"q.TournamentMCMC({config}).fit(X, y)",
         env={"OMP_NUM_THREADS": threads}, wait=0.5, timeout=20)
     assert out == "interrupted" and seconds < 5.0
+
 
 
 @pytest.mark.parametrize("cls", ["GibbsResult", "MCMCResult"])
