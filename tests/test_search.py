@@ -3,6 +3,7 @@ the Python view of its results and its failures."""
 import gc
 import json
 import math
+import re
 
 import numpy as np
 import pytest
@@ -284,6 +285,35 @@ def test_ctrl_c_interrupts_a_long_fit(ctrl_c, rows, config, threads):
         env={"OMP_NUM_THREADS": threads}, wait=0.5, timeout=20)
     assert out == "interrupted" and seconds < 5.0
 
+
+HUGE = """
+import json, resource, numpy as np, qorv_core as q
+X = np.ones((3, {k})); y = np.ones(3)
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+try:
+    q.TournamentMCMC(n_chains={chains}, n_warmup=0, n_deep=0, n_elite={elite}).fit(X, y)
+    message = "no error"
+except MemoryError as e:
+    message = str(e)
+grown = (resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) * 1024
+print(json.dumps([message, grown]))
+"""
+
+
+# The search's state is sized before any of it is allocated: a size the
+# machine cannot hold fails at once, naming the bytes, instead of climbing
+# through gigabytes first.
+@pytest.mark.parametrize("chains,k,elite", [(2**28, 100, 1), (2**31 - 1, 0, 2**31 - 1),
+                                            (2**20, 40000, 5)])
+def test_a_search_too_large_for_the_machine_fails_before_allocating(child, chains, k, elite):
+    p = child(HUGE.format(chains=chains, k=k, elite=elite))
+    assert p.returncode == 0, p.stderr
+    message, grown = json.loads(p.stdout)
+    m = re.fullmatch(rf"the search's {chains} chains of {k} coefficients need (\d+) bytes, "
+                     r"more than this machine's (\d+) bytes of memory", message)
+    assert m, message
+    assert int(m.group(1)) > max(int(m.group(2)), chains * 8 * k)
+    assert grown < 64 * 2**20
 
 
 @pytest.mark.parametrize("cls", ["GibbsResult", "MCMCResult"])

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <exception>
 #include <limits>
 #include <random>
 #include <stdexcept>
@@ -9,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/size_guard.hpp"
 #include "fit/mdl_score.hpp"
 #include "fit/robust_stats.hpp"
 #include "search/deep_phase.hpp"
@@ -41,6 +43,31 @@ void check_inputs(const SearchSettings& s, const Eigen::MatrixXd& X,
 
 int elite_size(const SearchSettings& s) {
   return std::max(1, std::min(s.n_elite, s.n_chains));
+}
+
+// What the search will hold, computed before any of it is allocated: per
+// chain its coefficients, its record, its energy twice (summary and
+// weights) and its failure slot; per elite member two chains (the member
+// and its best), a start temperature and a failure slot. Throws size_error
+// naming the bytes when that exceeds the machine's memory.
+void check_memory(const SearchSettings& s, Eigen::Index k) {
+  constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
+  const std::int64_t chain = static_cast<std::int64_t>(sizeof(Chain)) +
+                             static_cast<std::int64_t>(sizeof(double)) * k;
+  const std::int64_t per_chain =
+      chain + 2 * static_cast<std::int64_t>(sizeof(double)) +
+      static_cast<std::int64_t>(sizeof(std::exception_ptr));
+  const std::int64_t per_member = 2 * chain + static_cast<std::int64_t>(sizeof(double)) +
+                                  static_cast<std::int64_t>(sizeof(std::exception_ptr));
+  const std::int64_t chains = s.n_chains, members = elite_size(s);
+  const bool overflows = per_chain > (kMax / 2) / chains || per_member > (kMax / 2) / members;
+  const std::int64_t bytes = overflows ? kMax : chains * per_chain + members * per_member;
+  if (bytes > physical_memory_bytes())
+    throw size_error("the search's " + std::to_string(chains) + " chains of " +
+                     std::to_string(k) + " coefficients need " +
+                     (overflows ? std::string("more than 2^62") : std::to_string(bytes)) +
+                     " bytes, more than this machine's " +
+                     std::to_string(physical_memory_bytes()) + " bytes of memory");
 }
 
 // Independent annealed chains, each with its own engine seeded from its
@@ -128,6 +155,7 @@ MCMCResult TournamentMCMC::fit(const Eigen::MatrixXd& X,
   const SearchSettings& s = settings_;
   const PenaltySpec pen{R1, R2, gamma1, gamma2};
   check_inputs(s, X, y, pen);
+  check_memory(s, X.cols());
 
   const Energy energy(X, y, s.H_piH, hit_tolerance(mad(y)), pen);
   const Interruption interruption(interrupt);

@@ -46,8 +46,10 @@ class TournamentMCMC {
   // Throws:
   //   std::length_error for a negative n_chains; std::invalid_argument for
   //   n_chains = 0, a step size that is not a positive finite number, or
-  //   shapes that do not match; whatever a chain threw (the lowest failing
-  //   chain), rethrown on the calling thread.
+  //   shapes that do not match; size_error (a std::bad_alloc) naming the
+  //   bytes, before anything is allocated, when the search's state would
+  //   exceed the machine's memory; whatever a chain threw (the lowest
+  //   failing chain), rethrown on the calling thread.
   MCMCResult fit(const Eigen::MatrixXd& X, const Eigen::VectorXd& y,
                  const Eigen::MatrixXd* R1, const Eigen::MatrixXd* R2,
                  double gamma1, double gamma2,
