@@ -316,6 +316,24 @@ def test_a_search_too_large_for_the_machine_fails_before_allocating(child, chain
     assert grown < 64 * 2**20
 
 
+def test_a_residual_at_the_tolerance_is_not_a_hit():
+    # mad(y) = 1, so the tolerance is 0.4 and six rows (four in the
+    # sixteen-row block, two in the tail) sit exactly on it. With a zero
+    # column every prediction is 0 whatever the coefficients: the residuals
+    # are |y| and only the five zeros are hits.
+    y = np.array([1, 0.4, -1, 0, -0.4, 1, -1, 0.4, 0, 1, -1, -0.4, 1, 0, -1, 1,
+                  0.4, -1, 0, -0.4, 1, -1, 0])
+    assert q.mad(y) == 1.0 and np.sum(np.abs(y) == 0.4) == 6
+    assert np.flatnonzero(np.abs(y) == 0.4).tolist() == [1, 4, 7, 11, 16, 19]
+    n, k, H = len(y), 1, 20
+    hits = int(np.sum(np.abs(y) < 0.4))
+    assert hits == 5
+    expected = -n * math.log(hits / n) + k * (k * math.log(2 * H) / n)
+    r = q.TournamentMCMC(**SMALL).fit(np.zeros((n, k)), y)
+    assert r.energy == pytest.approx(expected, rel=1e-14)
+    assert r.energy == q.mdl_score(np.zeros(n), y, k, H)
+
+
 @pytest.mark.parametrize("cls", ["GibbsResult", "MCMCResult"])
 def test_result_objects_cannot_be_made_through_new(cls):
     C = getattr(q, cls)
