@@ -3,6 +3,7 @@ the Python view of its results and its failures."""
 import gc
 import json
 import math
+import re
 
 import numpy as np
 import pytest
@@ -266,19 +267,71 @@ def test_optional_matrix_conversion():
 
 
 # With one chain or one elite member on several threads, the calling thread
-# may have nothing to run: it must still see Ctrl-C.
-@pytest.mark.parametrize("config,threads", [
-    ("n_chains=4, n_warmup=10**8, n_deep=10**8", "2"),
-    ("n_chains=1, n_warmup=10**8", "4"),
-    ("n_chains=3, n_warmup=5, n_elite=1, n_deep=10**8", "4"),
+# may have nothing to run: it must still see Ctrl-C. On 3e6 rows one
+# evaluation takes milliseconds: the search polls by work done, not by
+# evaluations counted.
+@pytest.mark.parametrize("rows,config,threads", [
+    (2000, "n_chains=4, n_warmup=10**8, n_deep=10**8", "2"),
+    (2000, "n_chains=1, n_warmup=10**8", "4"),
+    (2000, "n_chains=3, n_warmup=5, n_elite=1, n_deep=10**8", "4"),
+    (3 * 10**6, "n_chains=4, n_warmup=10**8", "2"),
+    (3 * 10**6, "n_chains=2, n_warmup=1, n_elite=1, n_deep=10**8", "2"),
 ])
-def test_ctrl_c_interrupts_a_long_fit(ctrl_c, config, threads):
+def test_ctrl_c_interrupts_a_long_fit(ctrl_c, rows, config, threads):
     out, seconds = ctrl_c(
         "import numpy as np, qorv_core as q\n"
-        "X = np.random.default_rng(0).standard_normal((2000, 8)); y = X[:, 0]",
+        f"X = np.random.default_rng(0).standard_normal(({rows}, 8)); y = X[:, 0]",
         f"q.TournamentMCMC({config}).fit(X, y)",
         env={"OMP_NUM_THREADS": threads}, wait=0.5, timeout=20)
     assert out == "interrupted" and seconds < 5.0
+
+
+HUGE = """
+import json, resource, numpy as np, qorv_core as q
+X = np.ones((3, {k})); y = np.ones(3)
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+try:
+    q.TournamentMCMC(n_chains={chains}, n_warmup=0, n_deep=0, n_elite={elite}).fit(X, y)
+    message = "no error"
+except MemoryError as e:
+    message = str(e)
+grown = (resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) * 1024
+print(json.dumps([message, grown]))
+"""
+
+
+# The search's state is sized before any of it is allocated: a size the
+# machine cannot hold fails at once, naming the bytes, instead of climbing
+# through gigabytes first.
+@pytest.mark.parametrize("chains,k,elite", [(2**28, 100, 1), (2**31 - 1, 0, 2**31 - 1),
+                                            (2**20, 40000, 5)])
+def test_a_search_too_large_for_the_machine_fails_before_allocating(child, chains, k, elite):
+    p = child(HUGE.format(chains=chains, k=k, elite=elite))
+    assert p.returncode == 0, p.stderr
+    message, grown = json.loads(p.stdout)
+    m = re.fullmatch(rf"the search's {chains} chains of {k} coefficients need (\d+) bytes, "
+                     r"more than this machine's (\d+) bytes of memory", message)
+    assert m, message
+    assert int(m.group(1)) > max(int(m.group(2)), chains * 8 * k)
+    assert grown < 64 * 2**20
+
+
+def test_a_residual_at_the_tolerance_is_not_a_hit():
+    # mad(y) = 1, so the tolerance is 0.4 and six rows (four in the
+    # sixteen-row block, two in the tail) sit exactly on it. With a zero
+    # column every prediction is 0 whatever the coefficients: the residuals
+    # are |y| and only the five zeros are hits.
+    y = np.array([1, 0.4, -1, 0, -0.4, 1, -1, 0.4, 0, 1, -1, -0.4, 1, 0, -1, 1,
+                  0.4, -1, 0, -0.4, 1, -1, 0])
+    assert q.mad(y) == 1.0 and np.sum(np.abs(y) == 0.4) == 6
+    assert np.flatnonzero(np.abs(y) == 0.4).tolist() == [1, 4, 7, 11, 16, 19]
+    n, k, H = len(y), 1, 20
+    hits = int(np.sum(np.abs(y) < 0.4))
+    assert hits == 5
+    expected = -n * math.log(hits / n) + k * (k * math.log(2 * H) / n)
+    r = q.TournamentMCMC(**SMALL).fit(np.zeros((n, k)), y)
+    assert r.energy == pytest.approx(expected, rel=1e-14)
+    assert r.energy == q.mdl_score(np.zeros(n), y, k, H)
 
 
 @pytest.mark.parametrize("cls", ["GibbsResult", "MCMCResult"])

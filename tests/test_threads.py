@@ -1,8 +1,11 @@
 """Calls from many Python threads at once give the same bits as calls from
-one thread."""
+one thread, and any OpenMP thread setting, however absurd, gives a result
+with the same bits as every other setting."""
+import json
 from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
+import pytest
 
 import qorv_core as q
 
@@ -33,3 +36,30 @@ def test_concurrent_calls_match_serial_calls():
     for s, got in zip(seeds * 2, concurrent):
         for a, b in zip(got, serial[s]):
             assert np.array_equal(a, b)
+
+
+FITS = """
+import json, numpy as np, qorv_core as q
+x = np.linspace(-1, 1, 400)
+y = 0.5 - x + 2 * x**3 + 0.01 * np.cos(37 * x)
+X = q.design_matrix_1d(4, x)
+Z = np.vander(np.linspace(-1, 1, 60000), 6); z = Z @ np.arange(6.0) + np.sin(Z[:, 4])
+out = {}
+for kw in [dict(), dict(R1=np.eye(5), gamma1=1e-3)]:
+    r = q.TournamentMCMC(n_chains=30, n_warmup=40, n_deep=100, n_elite=12, seed=2).fit(X, y, **kw)
+    out[str(kw.keys())] = [float(v).hex() for v in r.beta_mcmc] + [r.energy.hex()]
+out["ols"] = [float(v).hex() for v in q.ols(Z, z)]
+out["ridge"] = [float(v).hex() for v in q.fit_regularized_linear(Z, z, np.eye(6), None, 1e-3)]
+print(json.dumps(out))
+"""
+
+
+# 100000 threads used to crash the OpenMP runtime (it started threads until
+# it failed); a team is now never larger than the work nor than a few
+# threads per processor.
+@pytest.mark.parametrize("threads", ["100000", "33", "1"])
+def test_any_thread_setting_gives_the_same_bits(child, threads):
+    runs = {t: child(FITS, env={"OMP_NUM_THREADS": t}, timeout=60) for t in ("2", threads)}
+    for p in runs.values():
+        assert p.returncode == 0, p.stderr
+    assert json.loads(runs[threads].stdout) == json.loads(runs["2"].stdout)

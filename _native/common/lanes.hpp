@@ -1,4 +1,5 @@
-// A pair of independent double lanes for the hot reduction kernels.
+// Independent double lanes for the hot kernels: pairs for the reductions,
+// fours for the search's hit count.
 //
 // Each lane is its own scalar sum: an operation on a pair is exactly the two
 // scalar operations, so a kernel written with pairs has a fixed summation
@@ -39,5 +40,29 @@ inline lane2 load2(const double* p) {
   return v;
 }
 inline void store2(double* p, lane2 v) { std::memcpy(p, &v, sizeof v); }
+
+#if defined(__GNUC__)
+// Four independent double lanes with a 64-bit comparison mask per lane, for
+// the search's hit count: two SSE2 registers each on the baseline, one AVX2
+// register in a clone built for it. The same lane rule holds: each lane is
+// its own scalar arithmetic, so the bits never depend on the mapping. Its
+// users keep it off every function boundary that another translation unit
+// sees, so GCC's note about the AVX value ABI is moot (silenced here for
+// these inline helpers; a user silences it for its own calls).
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpsabi"
+typedef double lane4 __attribute__((vector_size(32)));
+using mask4 = decltype(lane4{} < lane4{});
+
+inline lane4 lane4_splat(double x) { return lane4{x, x, x, x}; }
+
+// Unaligned load of p[0..3].
+inline lane4 load4(const double* p) {
+  lane4 v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+#pragma GCC diagnostic pop
+#endif
 
 }  // namespace qorv

@@ -48,7 +48,7 @@ inline void gather_rows(const double* src, Eigen::Index is, Eigen::Index os,
 template <class Body>
 void for_each_chunk(Eigen::Index n_chunks, std::size_t scratch, Body&& body) {
   std::vector<std::exception_ptr> errors(static_cast<std::size_t>(n_chunks));
-#pragma omp parallel num_threads(team_size(n_chunks)) if (n_chunks > 1 && threads_usable())
+#pragma omp parallel num_threads(loop_threads(n_chunks)) if (n_chunks > 1 && threads_usable())
   {
     std::vector<double> buffer;
     std::exception_ptr no_buffer;

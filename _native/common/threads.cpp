@@ -4,7 +4,6 @@
 #include <pthread.h>
 
 #include <algorithm>
-
 #include <atomic>
 
 namespace qorv {
@@ -25,13 +24,12 @@ bool threads_usable() {
   return !forked_child.load(std::memory_order_relaxed);
 }
 
-int team_size(long long items) {
-  // More threads than processors only time-share; a few times as many
-  // still lets an oversubscribed machine make progress.
-  constexpr long long kPerProcessor = 4;
-  const long long cap = kPerProcessor * std::max(1, omp_get_num_procs());
-  return static_cast<int>(
-      std::max(1LL, std::min({items, static_cast<long long>(omp_get_max_threads()), cap})));
+int loop_threads(std::int64_t items) {
+  if (items <= 1 || !threads_usable()) return 1;
+  const std::int64_t cap =
+      std::int64_t{kThreadsPerProcessor} * std::max(1, omp_get_num_procs());
+  const std::int64_t wanted = std::max(1, omp_get_max_threads());
+  return static_cast<int>(std::min({items, cap, wanted}));
 }
 
 }  // namespace qorv

@@ -1,5 +1,7 @@
-// Whether our OpenMP loops may use more than the calling thread.
+// How many threads our OpenMP loops may use.
 #pragma once
+
+#include <cstdint>
 
 namespace qorv {
 
@@ -10,14 +12,15 @@ namespace qorv {
 // no loop's arithmetic depends on the thread count.
 bool threads_usable();
 
-}  // namespace qorv
+// The team for a loop over `items` independent work items: the runtime's
+// setting (OMP_NUM_THREADS), but never more than the items nor more than
+// kThreadsPerProcessor times the processors, and 1 where threads are not
+// usable. An absurd setting (OMP_NUM_THREADS=100000) would otherwise make
+// the runtime start threads until it crashes. Always >= 1.
+int loop_threads(std::int64_t items);
 
-namespace qorv {
-
-// Threads to ask for a loop of `items` independent work items: no more than
-// the items, the runtime's setting, or a small multiple of the processors.
-// An absurd OMP_NUM_THREADS (say 100000) would otherwise make the runtime
-// fail while creating threads. At least 1.
-int team_size(long long items);
+// Oversubscription that a loop still accepts: a few threads per processor
+// keep a machine busy while some are descheduled, and more only cost memory.
+constexpr int kThreadsPerProcessor = 4;
 
 }  // namespace qorv

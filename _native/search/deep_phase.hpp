@@ -3,26 +3,26 @@
 // in parallel.
 #pragma once
 
-#include <Eigen/Dense>
 #include <cstdint>
 #include <vector>
 
 #include "search/energy.hpp"
+#include "search/metropolis.hpp"
 #include "search/parallel.hpp"
-#include "search/tournament_mcmc.hpp"
 
 namespace qorv {
 
 struct DeepSettings {
   int n_deep;           // steps per member
-  double step_size;     // proposal standard deviation (0.3 x the warm-up's)
+  double step_size;     // proposal standard deviation
   double T0;            // temperature of the first step
-  std::uint64_t seed;   // member ei draws from seed + 7777 + 13 ei
+  std::uint64_t seed;   // member ei draws from schedule::member_seed(seed, ei)
 };
 
-// The definition: members in elite order, T decaying by 0.9997 per step
-// across all of them, the best state replaced after every step only by a
-// strictly lower energy, starting from elite[0] as stored.
+// The definition: members in elite order, each walking n_deep steps from
+// its stored state, the temperature cooling by schedule::kDeepCooling per
+// step across all of them, the best state replaced after every step only by
+// a strictly lower energy, starting from elite[0] as stored.
 //
 // Inputs: elite (m >= 1 chains of k entries), energy, settings.
 // Output: the best chain.

@@ -1,8 +1,10 @@
 #include "search/energy.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
+
+#include "common/lanes.hpp"
 
 namespace qorv {
 
@@ -17,35 +19,27 @@ namespace {
 // column order; never fused), so the clone changes the speed, not the bits.
 #if defined(__GNUC__)
 // The four-wide type never crosses a function boundary that another
-// translation unit sees, so the ABI note about AVX arguments is moot.
+// translation unit sees, so the ABI note about AVX values is moot.
 #pragma GCC diagnostic ignored "-Wpsabi"
-typedef double lane4 __attribute__((vector_size(32)));
-using mask4 = decltype(lane4{} < lane4{});  // four 64-bit lanes
-
-inline lane4 load4(const double* p) {
-  lane4 v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-
-#if defined(__x86_64__) && !defined(__clang__) && !defined(__SANITIZE_ADDRESS__)
+#if defined(__x86_64__) && !defined(__clang__) && !defined(__SANITIZE_ADDRESS__) && \
+    !defined(QORV_BASELINE_ONLY)
 __attribute__((target_clones("avx2", "default")))
 #endif
 std::int64_t hits_blocked(const double* X, Eigen::Index n, Eigen::Index k,
                           const double* b, const double* y, double eps,
                           Eigen::Index rows) {
-  const lane4 e = {eps, eps, eps, eps};
+  const lane4 e = lane4_splat(eps);
   const mask4 magnitude = {0x7fffffffffffffffLL, 0x7fffffffffffffffLL,
                            0x7fffffffffffffffLL, 0x7fffffffffffffffLL};
   mask4 h = {0, 0, 0, 0};
-  const lane4 b0 = {b[0], b[0], b[0], b[0]};
+  const lane4 b0 = lane4_splat(b[0]);
   for (Eigen::Index i = 0; i < rows; i += 16) {
     const double* c = X + i;
     lane4 a0 = load4(c) * b0, a1 = load4(c + 4) * b0;
     lane4 a2 = load4(c + 8) * b0, a3 = load4(c + 12) * b0;
     for (Eigen::Index j = 1; j < k; ++j) {
       c += n;
-      const lane4 bj = {b[j], b[j], b[j], b[j]};
+      const lane4 bj = lane4_splat(b[j]);
       a0 = a0 + load4(c) * bj;
       a1 = a1 + load4(c + 4) * bj;
       a2 = a2 + load4(c + 8) * bj;
@@ -84,7 +78,11 @@ std::int64_t hits_scalar(const double* X, Eigen::Index n, Eigen::Index k,
 Energy::Energy(const Eigen::MatrixXd& X, const Eigen::VectorXd& y, int H,
                double eps, const PenaltySpec& pen)
     : X_(X), y_(y), eps_(eps), pen_(pen),
-      model_term_(mdl_model_term(y.size(), static_cast<int>(X.cols()), H)) {}
+      model_term_(mdl_model_term(y.size(), static_cast<int>(X.cols()), H)) {
+  const std::int64_t n = y.size(), k = X.cols();
+  const std::int64_t terms = (pen.term1() ? 1 : 0) + (pen.term2() ? 1 : 0);
+  work_ = n * std::max<std::int64_t>(k, 1) + n + terms * k * k + kStepOverhead;
+}
 
 double Energy::operator()(const Eigen::VectorXd& b, double* work) const {
   const Eigen::Index n = y_.size();

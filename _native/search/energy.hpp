@@ -3,16 +3,19 @@
 #pragma once
 
 #include <Eigen/Dense>
+#include <cstdint>
 
 #include "fit/mdl_score.hpp"
 
 namespace qorv {
 
-// Holds references to X, y and pen, which must outlive it. The predictions
-// are formed sixteen rows at a time in registers and counted at once, so X
-// is read once per evaluation and nothing is stored; each prediction is the sum
-// over columns in column order, the value a stored X b would hold, so the
-// result equals
+// Borrows X and y (kept by reference: the caller keeps them alive and
+// unchanged while the Energy is in use; temporaries are refused at compile
+// time) and the penalty matrices that `pen` points to; owns its copy of the
+// penalty record itself. The predictions are formed sixteen rows at a time
+// in registers and counted at once, so X is read once per evaluation and
+// nothing is stored; each prediction is the sum over columns in column
+// order, the value a stored X b would hold, so the result equals
 // mdl_score_cached(X b, y, k, H, eps, &b, &pen).
 class Energy {
  public:
@@ -20,16 +23,27 @@ class Energy {
   // penalties with k by k matrices (shapes checked by the caller).
   Energy(const Eigen::MatrixXd& X, const Eigen::VectorXd& y, int H, double eps,
          const PenaltySpec& pen);
+  Energy(Eigen::MatrixXd&&, const Eigen::VectorXd&, int, double, const PenaltySpec&) = delete;
+  Energy(const Eigen::MatrixXd&, Eigen::VectorXd&&, int, double, const PenaltySpec&) = delete;
 
   // b: k coefficients; work: at least k doubles of scratch.
   double operator()(const Eigen::VectorXd& b, double* work) const;
+
+  // The cost of one evaluation and the step around it, in multiply-adds
+  // (n k for the predictions, n for the count, k^2 per applied penalty,
+  // and kStepOverhead for the draws and the logarithms): the unit in which
+  // the search measures work done, e.g. to poll for Ctrl-C.
+  std::int64_t work() const { return work_; }
+
+  static constexpr std::int64_t kStepOverhead = 64;
 
  private:
   const Eigen::MatrixXd& X_;
   const Eigen::VectorXd& y_;
   double eps_;
-  const PenaltySpec& pen_;
+  PenaltySpec pen_;
   double model_term_;
+  std::int64_t work_;
 };
 
 }  // namespace qorv

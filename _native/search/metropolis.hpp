@@ -1,21 +1,50 @@
-// The Metropolis acceptance rule shared by both phases of the search.
+// The Metropolis walk shared by both phases of the search: its state, its
+// acceptance rule and the walk itself.
 #pragma once
 
+#include <Eigen/Dense>
 #include <cmath>
 #include <random>
 
+#include "search/draws.hpp"
+#include "search/energy.hpp"
+#include "search/parallel.hpp"
+
 namespace qorv {
 
-// Downhill always (without a draw); otherwise one uniform draw u and
-// acceptance when u < exp(min(0, (e - ec) / T)). min(0, x) keeps x only
+// A point of the walk: coefficients and their energy.
+struct Chain {
+  Eigen::VectorXd beta;
+  double energy = 0.0;
+};
+
+// A walker: where it stands and the streams it draws from (the engine also
+// feeds the acceptance draws; the proposal keeps its saved second normal).
+struct Walker {
+  Chain at;
+  std::mt19937_64 engine;
+  NormalStream proposal;  // mean 0, sd the step size
+};
+
+// Downhill always (without a draw); otherwise one uniform draw u on [0, 1)
+// and acceptance when u < exp(min(0, (e - ec) / T)). min(0, x) keeps x only
 // when x < 0, so an undefined comparison (NaN) accepts.
 template <class Engine>
-inline bool metropolis_accept(double e, double ec, double T, Engine& engine,
-                              std::uniform_real_distribution<double>& unif) {
+inline bool metropolis_accept(double e, double ec, double T, Engine& engine) {
   if (ec < e) return true;
-  const double u = unif(engine);
+  const double u = uniform_draw(engine, 0.0, 1.0);
   const double x = (e - ec) / T;
   return u < std::exp(x < 0.0 ? x : 0.0);
 }
+
+// `steps` Metropolis steps of w from temperature T, T multiplied by
+// `cooling` after every step. Each step proposes at + N(0, sd) per
+// coefficient in order, evaluates it and accepts by metropolis_accept;
+// then, when `best` is given, a strictly lower energy than best's replaces
+// it. Polls `interrupt` after every evaluation. Returns the temperature
+// after the last step (T itself for steps <= 0).
+double metropolis_walk(Walker& w, int steps, double T, double cooling,
+                       const Energy& energy, const Interruption& interrupt,
+                       Chain* best);
 
 }  // namespace qorv

@@ -5,17 +5,19 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <exception>
 #include <thread>
 #include <vector>
 
+#include "common/interrupt.hpp"
 #include "common/threads.hpp"
-#include "search/tournament_mcmc.hpp"
 
 namespace qorv {
 
 // Interruption of a running search: `check` is polled on the calling thread
-// (OpenMP thread 0) every few thousand evaluations; once anything has
+// (OpenMP thread 0) each time it has done kPollWork multiply-adds of work,
+// a few milliseconds, however much one evaluation costs; once anything has
 // failed, the others stop at their next poll.
 class Interruption {
  public:
@@ -26,11 +28,12 @@ class Interruption {
     if (check_ != nullptr) check_();
   }
 
-  // Called once per evaluation by every thread; `count` is the caller's own
-  // counter. Throws Abandoned once another iteration has failed.
-  void poll(int& count) const {
-    if (check_ != nullptr && ++count == kPollEvery) {
-      count = 0;
+  // Called after every piece of work by every thread, with its cost in
+  // multiply-adds; `done` is the caller's own running total. Throws
+  // Abandoned once another iteration has failed.
+  void poll(std::int64_t& done, std::int64_t cost) const {
+    if (check_ != nullptr && (done += cost) >= kPollWork) {
+      done = 0;
       if (omp_get_thread_num() == 0) check_();
     }
     if (stop_.load(std::memory_order_relaxed)) throw Abandoned();
@@ -38,10 +41,10 @@ class Interruption {
 
   struct Abandoned {};
 
-  // Runs body(i) for i in [0, count) over the OpenMP threads, one index at
-  // a time. An exception is caught in its iteration; after the loop an
-  // interruption, or else the first failure in index order, is rethrown on
-  // the calling thread. Once the calling thread has no iteration left it
+  // Runs body(i) for i in [0, count) over the OpenMP threads (at most
+  // loop_threads(count) of them), one index at a time. An exception is
+  // caught in its iteration; after the loop an interruption, or else the
+  // failure of the lowest failing index, is rethrown on the calling thread. Once the calling thread has no iteration left it
   // keeps polling the check until the others are done, so that Ctrl-C is
   // seen even while only other threads are still working.
   template <class Body>
@@ -49,7 +52,8 @@ class Interruption {
     std::vector<std::exception_ptr> errors(static_cast<std::size_t>(count));
     std::exception_ptr interrupted;
     std::atomic<int> remaining{count};
-#pragma omp parallel if (threads_usable())
+    const int threads = loop_threads(count);
+#pragma omp parallel num_threads(threads) if (threads > 1)
     {
 #pragma omp for schedule(dynamic, 1) nowait
       for (int i = 0; i < count; ++i) {
@@ -85,7 +89,8 @@ class Interruption {
   }
 
  private:
-  static constexpr int kPollEvery = 2048;
+  // About 3 ms of energy evaluation on a current core.
+  static constexpr std::int64_t kPollWork = std::int64_t{1} << 22;
   InterruptCheck check_;
   mutable std::atomic<bool> stop_{false};
 };

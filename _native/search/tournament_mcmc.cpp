@@ -1,7 +1,6 @@
 #include "search/tournament_mcmc.hpp"
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <exception>
 #include <limits>
@@ -11,21 +10,98 @@
 #include <utility>
 #include <vector>
 
+#include "common/size_guard.hpp"
 #include "fit/mdl_score.hpp"
 #include "fit/robust_stats.hpp"
 #include "search/deep_phase.hpp"
+#include "search/draws.hpp"
 #include "search/energy.hpp"
 #include "search/metropolis.hpp"
 #include "search/parallel.hpp"
+#include "search/schedule.hpp"
 
 namespace qorv {
 
 namespace {
 
+// The configuration and the inputs, checked in this order.
+void check_inputs(const SearchSettings& s, const Eigen::MatrixXd& X,
+                  const Eigen::VectorXd& y, const PenaltySpec& pen) {
+  if (s.n_chains < 0)
+    throw std::length_error("cannot create std::vector larger than max_size()");
+  if (s.n_chains == 0)
+    throw std::invalid_argument("n_chains is 0: the search needs at least one chain");
+  if (X.rows() != y.size())
+    throw std::invalid_argument("y has " + std::to_string(y.size()) +
+                                " entries but X has " + std::to_string(X.rows()) +
+                                " rows");
+  check_penalty_shapes(pen, X.cols(), "X", "columns");
+  if (!(s.step_size > 0.0) || !std::isfinite(s.step_size))
+    throw std::invalid_argument("step_size must be a positive finite number, got " +
+                                std::to_string(s.step_size));
+}
+
+int elite_size(const SearchSettings& s) {
+  return std::max(1, std::min(s.n_elite, s.n_chains));
+}
+
+// What the search will hold, computed before any of it is allocated: per
+// chain its coefficients, its record, its energy twice (summary and
+// weights) and its failure slot; per elite member two chains (the member
+// and its best), a start temperature and a failure slot. Throws size_error
+// naming the bytes when that exceeds the machine's memory.
+void check_memory(const SearchSettings& s, Eigen::Index k) {
+  constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
+  const std::int64_t chain = static_cast<std::int64_t>(sizeof(Chain)) +
+                             static_cast<std::int64_t>(sizeof(double)) * k;
+  const std::int64_t per_chain =
+      chain + 2 * static_cast<std::int64_t>(sizeof(double)) +
+      static_cast<std::int64_t>(sizeof(std::exception_ptr));
+  const std::int64_t per_member = 2 * chain + static_cast<std::int64_t>(sizeof(double)) +
+                                  static_cast<std::int64_t>(sizeof(std::exception_ptr));
+  const std::int64_t chains = s.n_chains, members = elite_size(s);
+  const bool overflows = per_chain > (kMax / 2) / chains || per_member > (kMax / 2) / members;
+  const std::int64_t bytes = overflows ? kMax : chains * per_chain + members * per_member;
+  if (bytes > physical_memory_bytes())
+    throw size_error("the search's " + std::to_string(chains) + " chains of " +
+                     std::to_string(k) + " coefficients need " +
+                     (overflows ? std::string("more than 2^62") : std::to_string(bytes)) +
+                     " bytes, more than this machine's " +
+                     std::to_string(physical_memory_bytes()) + " bytes of memory");
+}
+
+// Independent annealed chains, each with its own engine seeded from its
+// index and writing only its own slot, so the result does not depend on
+// which thread ran which chain.
+std::vector<Chain> warm_up(const SearchSettings& s, Eigen::Index k,
+                           const Energy& energy, const Interruption& interruption) {
+  std::vector<Chain> chains(static_cast<std::size_t>(s.n_chains));
+  interruption.parallel_for(s.n_chains, [&](int c) {
+    Walker w{Chain{Eigen::VectorXd(k), 0.0},
+             std::mt19937_64(schedule::chain_seed(s.seed, static_cast<std::uint64_t>(c))),
+             NormalStream{0.0, s.step_size}};
+    NormalStream start{0.0, schedule::kStartSpread};
+    for (Eigen::Index i = 0; i < k; ++i) w.at.beta(i) = normal_draw(start, w.engine);
+    Eigen::VectorXd work(k);
+    w.at.energy = energy(w.at.beta, work.data());
+    metropolis_walk(w, s.n_warmup, schedule::kWarmupT0, schedule::kWarmupCooling, energy,
+                    interruption, nullptr);
+    chains[static_cast<std::size_t>(c)] = std::move(w.at);
+  });
+  return chains;
+}
+
+GibbsResult summarise(const std::vector<Chain>& chains) {
+  Eigen::VectorXd energies(static_cast<Eigen::Index>(chains.size()));
+  for (std::size_t c = 0; c < chains.size(); ++c)
+    energies(static_cast<Eigen::Index>(c)) = chains[c].energy;
+  return gibbs_entropy(energies, schedule::kSummaryT);
+}
+
 // Orders energies ascending with NaN after every number. On numbers it is
 // exactly a < b, so finite inputs are sorted as with the plain comparison,
 // while a NaN can no longer break the strict weak ordering std::sort needs.
-inline bool energy_less(const Chain& a, const Chain& b) {
+bool energy_less(const Chain& a, const Chain& b) {
   if (std::isnan(a.energy)) return false;
   if (std::isnan(b.energy)) return true;
   return a.energy < b.energy;
@@ -40,104 +116,68 @@ double distance(const Eigen::VectorXd& a, const Eigen::VectorXd& b) {
   return std::sqrt(s);
 }
 
+// From the chains ranked by energy: the best, then chains farther than
+// kEliteSpacing from every member, then a fill-up from index s (the size
+// reached) that may repeat members; at most elite_size() in all.
+std::vector<Chain> select_elite(const std::vector<Chain>& ranked, int size,
+                                const Interruption& interruption) {
+  std::vector<Chain> elite{ranked[0]};
+  const auto room = [&] { return static_cast<std::int64_t>(elite.size()) < size; };
+  const std::int64_t k = ranked[0].beta.size();
+  std::int64_t done = 0;
+  for (std::size_t i = 1; i < ranked.size() && room(); ++i) {
+    const Chain& cand = ranked[i];
+    bool diverse = true;
+    for (const Chain& m : elite)
+      if (distance(cand.beta, m.beta) <= schedule::kEliteSpacing) {
+        diverse = false;
+        break;
+      }
+    if (diverse) elite.push_back(cand);
+    interruption.poll(done, static_cast<std::int64_t>(elite.size()) * (k + 1));
+  }
+  for (auto i = elite.size(); i < ranked.size() && room(); ++i) elite.push_back(ranked[i]);
+  return elite;
+}
+
 }  // namespace
 
 TournamentMCMC::TournamentMCMC(int n_chains, int n_warmup, int n_deep,
                                int n_elite, double step_size, int H_piH,
                                std::uint64_t seed)
-    : n_chains_(n_chains),
-      n_warmup_(n_warmup),
-      n_deep_(n_deep),
-      n_elite_(n_elite),
-      step_size_(step_size),
-      H_piH_(H_piH),
-      seed_(seed) {}
+    : settings_{n_chains, n_warmup, n_deep, n_elite, step_size, H_piH, seed} {}
 
 MCMCResult TournamentMCMC::fit(const Eigen::MatrixXd& X,
                                const Eigen::VectorXd& y,
                                const Eigen::MatrixXd* R1,
                                const Eigen::MatrixXd* R2, double gamma1,
                                double gamma2, InterruptCheck interrupt) const {
-  if (n_chains_ < 0)
-    throw std::length_error("cannot create std::vector larger than max_size()");
-  if (n_chains_ == 0)
-    throw std::invalid_argument("n_chains is 0: the search needs at least one chain");
-  if (X.rows() != y.size())
-    throw std::invalid_argument("y has " + std::to_string(y.size()) +
-                                " entries but X has " + std::to_string(X.rows()) +
-                                " rows");
-  const Eigen::Index k = X.cols();
+  const SearchSettings& s = settings_;
   const PenaltySpec pen{R1, R2, gamma1, gamma2};
-  check_penalty_shapes(pen, k, "X", "columns");
-  if (!(step_size_ > 0.0) || !std::isfinite(step_size_))
-    throw std::invalid_argument("step_size must be a positive finite number, got " +
-                                std::to_string(step_size_));
+  check_inputs(s, X, y, pen);
+  check_memory(s, X.cols());
 
-  const double eps_cached = hit_tolerance(mad(y));
-  const Energy energy(X, y, H_piH_, eps_cached, pen);
+  const Energy energy(X, y, s.H_piH, hit_tolerance(mad(y)), pen);
   const Interruption interruption(interrupt);
   interruption.now();
-
-  // Warm-up: independent annealed chains, each with its own engine seeded
-  // from its index and writing only its own slot, so the result does not
-  // depend on which thread ran which chain.
-  std::vector<Chain> chains(static_cast<std::size_t>(n_chains_));
-  interruption.parallel_for(n_chains_, [&](int c) {
-    int polls = 0;
-    std::mt19937_64 engine(seed_ + 1000u * static_cast<std::uint64_t>(c));
-    std::normal_distribution<double> init(0.0, 0.5);
-    std::normal_distribution<double> prop(0.0, step_size_);
-    std::uniform_real_distribution<double> unif(0.0, 1.0);
-    Eigen::VectorXd b(k), bc(k), work(k);
-    for (Eigen::Index i = 0; i < k; ++i) b(i) = init(engine);
-    double e = energy(b, work.data());
-    double T = 2.0;
-    for (int step = 0; step < n_warmup_; ++step) {
-      for (Eigen::Index i = 0; i < k; ++i) bc(i) = b(i) + prop(engine);
-      const double ec = energy(bc, work.data());
-      if (metropolis_accept(e, ec, T, engine, unif)) {
-        b.swap(bc);
-        e = ec;
-      }
-      T = T * 0.995;
-      interruption.poll(polls);
-    }
-    chains[static_cast<std::size_t>(c)] = Chain{std::move(b), e};
-  });
+  std::vector<Chain> chains = warm_up(s, X.cols(), energy, interruption);
   interruption.now();
 
-  Eigen::VectorXd energies(n_chains_);
-  for (int c = 0; c < n_chains_; ++c) energies(c) = chains[static_cast<std::size_t>(c)].energy;
-  const GibbsResult gb = gibbs_entropy(energies, 1.0);
+  const GibbsResult summary = summarise(chains);
   std::sort(chains.begin(), chains.end(), energy_less);
+  const std::vector<Chain> elite = select_elite(chains, elite_size(s), interruption);
 
-  // Elite: the best chain, then chains farther than 0.1 from every member,
-  // then a fill-up from index s (the size reached) that may repeat members.
-  std::vector<Chain> elite;
-  elite.push_back(chains[0]);
-  const auto room = [&] { return static_cast<std::int64_t>(elite.size()) < n_elite_; };
-  for (int i = 1; i < n_chains_ && room(); ++i) {
-    const Chain& cand = chains[static_cast<std::size_t>(i)];
-    bool diverse = true;
-    for (const Chain& m : elite)
-      if (distance(cand.beta, m.beta) <= 0.1) {
-        diverse = false;
-        break;
-      }
-    if (diverse) elite.push_back(cand);
-  }
-  for (auto i = elite.size(); i < chains.size() && room(); ++i) elite.push_back(chains[i]);
-
-  const DeepSettings deep{n_deep_, 0.3 * step_size_, 0.5 * gb.r_heat, seed_};
+  const DeepSettings deep{s.n_deep, schedule::kDeepStepScale * s.step_size,
+                          schedule::kDeepT0Scale * summary.r_heat, s.seed};
   Chain best = deep_phase(elite, energy, deep, interruption);
   interruption.now();
 
   MCMCResult result;
   result.beta_mcmc = std::move(best.beta);
   result.energy = best.energy;
-  result.gibbs = gb;
-  result.n_chains = n_chains_;
-  result.n_elite = n_elite_;
+  result.gibbs = summary;
+  result.n_chains = s.n_chains;
+  result.n_elite = s.n_elite;
   return result;
 }
 

@@ -10,9 +10,15 @@
 
 namespace qorv {
 
-struct Chain {
-  Eigen::VectorXd beta;
-  double energy = 0.0;
+// The configuration, stored unchecked (fit checks it).
+struct SearchSettings {
+  int n_chains;        // warm-up chains
+  int n_warmup;        // steps per warm-up chain
+  int n_deep;          // steps per elite member in the deep phase
+  int n_elite;         // elite size (at least 1 is used)
+  double step_size;    // warm-up proposal standard deviation
+  int H_piH;           // H of the score's size term
+  std::uint64_t seed;  // engine seeds derive from it (search/schedule.hpp)
 };
 
 struct MCMCResult {
@@ -40,21 +46,17 @@ class TournamentMCMC {
   // Throws:
   //   std::length_error for a negative n_chains; std::invalid_argument for
   //   n_chains = 0, a step size that is not a positive finite number, or
-  //   shapes that do not match; whatever a chain threw (the first failing
-  //   chain in chain order), rethrown on the calling thread.
+  //   shapes that do not match; size_error (a std::bad_alloc) naming the
+  //   bytes, before anything is allocated, when the search's state would
+  //   exceed the machine's memory; whatever a chain threw (the lowest
+  //   failing chain), rethrown on the calling thread.
   MCMCResult fit(const Eigen::MatrixXd& X, const Eigen::VectorXd& y,
                  const Eigen::MatrixXd* R1, const Eigen::MatrixXd* R2,
                  double gamma1, double gamma2,
                  InterruptCheck interrupt = nullptr) const;
 
  private:
-  int n_chains_;
-  int n_warmup_;
-  int n_deep_;
-  int n_elite_;
-  double step_size_;
-  int H_piH_;
-  std::uint64_t seed_;
+  SearchSettings settings_;
 };
 
 }  // namespace qorv

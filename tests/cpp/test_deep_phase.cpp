@@ -5,35 +5,29 @@
 // repeated members.
 #include <cmath>
 #include <cstdio>
-#include <cstring>
 #include <limits>
 #include <random>
 #include <vector>
 
+#include "check.hpp"
 #include "search/deep_phase.hpp"
 #include "search/energy.hpp"
 
 namespace {
 
-int failures = 0;
-int checks = 0;
-
-bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+using qorv_test::same_bits;
 
 void expect_same(const qorv::Chain& a, const qorv::Chain& b, const char* what) {
-  ++checks;
   bool ok = same_bits(a.energy, b.energy) && a.beta.size() == b.beta.size();
   for (Eigen::Index i = 0; ok && i < a.beta.size(); ++i)
     ok = same_bits(a.beta(i), b.beta(i));
-  if (!ok) {
-    ++failures;
-    std::printf("FAIL %s: energies %.17g vs %.17g\n", what, a.energy, b.energy);
-  }
+  if (!qorv_test::expect(ok, what))
+    std::printf("  energies %.17g vs %.17g\n", a.energy, b.energy);
 }
 
 }  // namespace
 
-int main() {
+void test_deep_phase() {
   std::mt19937_64 rng(12345);
   std::normal_distribution<double> normal(0.0, 1.0);
   for (int trial = 0; trial < 60; ++trial) {
@@ -91,6 +85,4 @@ int main() {
     expect_same(qorv::deep_phase(elite, energy, s, none),
                 qorv::deep_phase_sequential(elite, energy, s), "deep phase past underflow");
   }
-  std::printf("%d passed, %d failed\n", checks - failures, failures);
-  return failures == 0 ? 0 : 1;
 }
