@@ -153,7 +153,7 @@ def fit_and_report(X: Array, y: Array, names: Sequence[str], yname: str,
 
 
 def demo_data() -> tuple[Array, Array]:
-    """Seeded example: a cubic trend with noise and a few gross outliers."""
+    """Seeded example: a cubic trend over calendar years with noise."""
     rng = np.random.default_rng(2024)
     x = np.sort(rng.uniform(1950.0, 2020.0, 300))
     t = (x - 1985.0) / 35.0

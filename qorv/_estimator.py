@@ -3,14 +3,15 @@ from __future__ import annotations
 
 import numbers
 import warnings
-from typing import Any, Optional, Sequence, Union
+from typing import Any, Optional, Sequence, Union, cast
 
 import numpy as np
 import numpy.typing as npt
 import qorv_core
-from sklearn.base import BaseEstimator, RegressorMixin
-from sklearn.utils import check_random_state
-from sklearn.utils.validation import _check_sample_weight, check_is_fitted, validate_data
+from sklearn.base import BaseEstimator, RegressorMixin  # type: ignore[import-untyped]
+from sklearn.utils import check_random_state  # type: ignore[import-untyped]
+from sklearn.utils.validation import (  # type: ignore[import-untyped]
+    _check_sample_weight, check_is_fitted, validate_data)
 
 from . import _basis, _select
 
@@ -47,12 +48,14 @@ def fold_blocks(n: int, cv: int, random_state: Any) -> tuple[npt.NDArray[np.intp
                                                              list[tuple[int, int]]]:
     """Row order and contiguous (start, stop) blocks of the k-fold split used
     by criterion="cv": a seeded permutation cut into `cv` near-equal parts."""
-    order = check_random_state(random_state).permutation(n)
+    rs = random_state
+    gen = np.random.default_rng(rs) if rs is None or _is_int(rs) else check_random_state(rs)
+    order = gen.permutation(n)
     edges = np.cumsum([0] + [len(p) for p in np.array_split(np.arange(n), cv)])
     return order, [(int(a), int(b)) for a, b in zip(edges[:-1], edges[1:])]
 
 
-class PolynomialRegressor(RegressorMixin, BaseEstimator):
+class PolynomialRegressor(RegressorMixin, BaseEstimator):  # type: ignore[misc]
     """Polynomial regression in one or several variables, with the degree and
     the smoothness chosen from the data.
 
@@ -211,11 +214,12 @@ class PolynomialRegressor(RegressorMixin, BaseEstimator):
             if d != "auto":
                 raise _fail("degree", d, 'use an int >= 0, a list of them or "auto"')
         elif _is_int(d):
-            if int(d) < 0:  # type: ignore[call-overload]
+            if int(cast(int, d)) < 0:
                 raise _fail("degree", d, "must be >= 0")
         else:
             try:
-                ok = len(d) > 0 and all(_is_int(v) and v >= 0 for v in d)  # type: ignore[arg-type]
+                seq = cast(Sequence[Any], d)
+                ok = len(seq) > 0 and all(_is_int(v) and v >= 0 for v in seq)
             except TypeError:
                 ok = False
             if not ok:
@@ -269,7 +273,7 @@ class PolynomialRegressor(RegressorMixin, BaseEstimator):
         """Basis of degree `top` (None: the per-variable degree list); raises
         before any allocation when it exceeds max_terms."""
         if top is None:
-            degs = [int(v) for v in self.degree]  # type: ignore[union-attr]
+            degs = [int(v) for v in cast(Sequence[int], self.degree)]
             if len(degs) != D:
                 raise _fail("degree", self.degree, f"needs {D} entries for {D} variables")
             count = _basis.n_tensor_terms(degs)
@@ -307,7 +311,8 @@ class PolynomialRegressor(RegressorMixin, BaseEstimator):
         kinds, solver = self._check_params()
         Xa, ya = validate_data(self, X, y, y_numeric=True, dtype=np.float64,
                                ensure_min_samples=2)
-        w = _check_sample_weight(sample_weight, Xa, dtype=np.float64, ensure_non_negative=True)
+        w = np.ones(len(ya)) if sample_weight is None else _check_sample_weight(
+            sample_weight, Xa, dtype=np.float64, ensure_non_negative=True)
         keep = w > 0
         if not np.any(keep):
             raise _fail("sample_weight", "all zero", "at least one weight must be positive")
@@ -319,7 +324,7 @@ class PolynomialRegressor(RegressorMixin, BaseEstimator):
         if auto:
             top: Optional[int] = int(self.max_degree)
         elif _is_int(self.degree):
-            top = int(self.degree)  # type: ignore[call-overload]
+            top = int(cast(int, self.degree))
         else:
             top = None
         powers = self._powers(D, top)
@@ -338,9 +343,10 @@ class PolynomialRegressor(RegressorMixin, BaseEstimator):
             order, folds = fold_blocks(n, cv, self.random_state)
             Z, ya, w = Z[order], ya[order], w[order]
         Phi = _basis.design(Z, powers)
-        sw = np.sqrt(w)
-        n_eff = float(np.sum(w))
-        A = Phi * sw[:, None]
+        unit = sample_weight is None
+        sw = np.ones(n) if unit else np.sqrt(w)
+        n_eff = float(n) if unit else float(np.sum(w))
+        A = Phi if unit else Phi * sw[:, None]
 
         scores = None
         if auto:
@@ -349,7 +355,8 @@ class PolynomialRegressor(RegressorMixin, BaseEstimator):
             ybar = float(np.sum(w * ya) / n_eff)
             yc = ya - ybar
             H = int((self.search_options or {}).get("H_piH", 20))
-            scores, se = _select.degree_scores(self.criterion, A, yc * sw, sizes, n_eff,
+            scores, se = _select.degree_scores(self.criterion, A, yc if unit else yc * sw,
+                                               sizes, n_eff,
                                                folds, Phi, yc, H)
             best = _select.choose(scores, se)
             k = sizes[best]
@@ -365,9 +372,10 @@ class PolynomialRegressor(RegressorMixin, BaseEstimator):
         if kinds:
             n_grid = self.n_grid if self.n_grid is not None else (600 if D == 1 else 30)
             Rs = _basis.penalties(powers, half, kinds, n_grid)
-            gamma = self._choose_gamma(A, ya * sw, Rs, n_eff)
+        b = ya if unit else ya * sw
+        if kinds:
+            gamma = self._choose_gamma(A, b, Rs, n_eff)
 
-        b = ya * sw
         if solver == "lstsq":
             coef = qorv_core.ols(A, b)
         elif solver == "penalized":
@@ -397,7 +405,7 @@ class PolynomialRegressor(RegressorMixin, BaseEstimator):
     def _choose_gamma(self, A: Array, b: Array, Rs: dict[str, Array], n_eff: float) -> float:
         if not isinstance(self.gamma, str):
             return float(self.gamma)
-        R = sum(Rs.values())
+        R = np.sum(list(Rs.values()), axis=0)
         tr_R = float(np.trace(R))
         if not tr_R > 0:
             return 0.0  # the penalty vanishes on this basis

@@ -7,7 +7,7 @@ summed once and subtracted from the total for training.
 """
 from __future__ import annotations
 
-from typing import Sequence
+from typing import Optional, Sequence
 
 import numpy as np
 import numpy.typing as npt
@@ -20,14 +20,10 @@ CRITERIA = ("mdl", "bic", "gcv", "cv")
 
 def _solve(G: Array, c: Array) -> Array:
     try:
-        return np.linalg.solve(G, c)
+        out = np.linalg.solve(G, c)
     except np.linalg.LinAlgError:
-        return np.linalg.lstsq(G, c, rcond=None)[0]
-
-
-def _rss(G: Array, c: Array, yy: float, k: int) -> float:
-    b = _solve(G[:k, :k], c[:k])
-    return max(yy - float(c[:k] @ b), 0.0)
+        out = np.linalg.lstsq(G, c, rcond=None)[0]
+    return np.asarray(out, dtype=np.float64)
 
 
 def choose(scores: Array, se: Array) -> int:
@@ -35,6 +31,35 @@ def choose(scores: Array, se: Array) -> int:
     lowest (the one-standard-error rule; se is zero but for "cv")."""
     best = int(np.argmin(scores))
     return int(np.flatnonzero(scores <= scores[best] + se[best])[0])
+
+
+def prefix_solutions(G: Array, c: Array, sizes: Sequence[int]) -> Optional[Array]:
+    """Least-squares solutions of every leading block at once: column i
+    solves G[:k, :k] beta = c[:k] for k = sizes[i], zero below k; None when G
+    is not positive definite.
+
+    With G = L L^T and T = L^-1 (lower triangular), the leading block of T is
+    the inverse of the leading block of L, so beta_k = T_k^T (T c)[:k], which
+    is a running sum over the columns of T^T diag(T c). G and c may be
+    stacks (one system per leading index)."""
+    try:
+        L = np.linalg.cholesky(G)
+    except np.linalg.LinAlgError:
+        return None
+    T = np.linalg.inv(L)
+    w = np.einsum("...ij,...j->...i", T, c)
+    Tt = np.swapaxes(T, -1, -2)
+    B = np.cumsum(Tt * w[..., None, :], axis=-1)[..., np.asarray(sizes) - 1]
+    return np.asarray(B, dtype=np.float64) if np.all(np.isfinite(B)) else None
+
+
+def _each_prefix(G: Array, c: Array, sizes: Sequence[int]) -> Array:
+    B = prefix_solutions(G, c, sizes)
+    if B is None:  # singular: one minimum-norm solve per candidate
+        B = np.zeros((G.shape[0], len(sizes)))
+        for i, k in enumerate(sizes):
+            B[:k, i] = _solve(G[:k, :k], c[:k])
+    return B
 
 
 def degree_scores(criterion: str, A: Array, b: Array, sizes: Sequence[int],
@@ -46,42 +71,45 @@ def degree_scores(criterion: str, A: Array, b: Array, sizes: Sequence[int],
 
     A, b: the weighted design and centred targets (rows scaled by sqrt(w));
     Phi, y: the unweighted design and the targets less the same centre as b,
-    for the description-length score (which ignores the weights); folds: (start, stop) row blocks of A for "cv".
+    for the description-length score (which ignores the weights);
+    folds: (start, stop) row blocks of A for "cv".
     """
-    out = np.full(len(sizes), np.inf)
-    se = np.zeros(len(sizes))
+    K = len(sizes)
+    out = np.full(K, np.inf)
+    se = np.zeros(K)
     G, c, yy = A.T @ A, A.T @ b, float(b @ b)
     if criterion == "cv":
-        # A's first (constant) column holds sqrt(w): its squared norm is a fold's weight.
-        parts = [(A[s:e].T @ A[s:e], A[s:e].T @ b[s:e], float(b[s:e] @ b[s:e]), e - s,
-                  float(A[s:e, 0] @ A[s:e, 0])) for s, e in folds]
-        n_train_min = min(len(b) - m for *_, m, _ in parts)
-        for i, k in enumerate(sizes):
-            if k > n_train_min:
-                continue
-            sse = np.empty(len(parts))
-            for f, (Gf, cf, yf, _, _) in enumerate(parts):
-                beta = _solve(G[:k, :k] - Gf[:k, :k], c[:k] - cf[:k])
-                sse[f] = max(yf - 2.0 * float(cf[:k] @ beta)
-                             + float(beta @ Gf[:k, :k] @ beta), 0.0)
-            mse_f = sse / np.array([p[4] for p in parts])
-            out[i] = np.sqrt(np.sum(sse) / n_eff)
-            se_mse = np.std(mse_f, ddof=1) / np.sqrt(len(parts)) if len(parts) > 1 else 0.0
-            se[i] = se_mse / (2.0 * out[i]) if out[i] > 0 else 0.0
+        Gf = np.stack([A[s:e].T @ A[s:e] for s, e in folds])
+        cf = np.stack([A[s:e].T @ b[s:e] for s, e in folds])
+        yf = np.array([float(b[s:e] @ b[s:e]) for s, e in folds])
+        ok = np.asarray(sizes) <= len(b) - max(e - s for s, e in folds)
+        use = [k for k, good in zip(sizes, ok) if good]
+        B = prefix_solutions(G[None] - Gf, c[None] - cf, use)
+        if B is None:
+            B = np.stack([_each_prefix(G - Gf[f], c - cf[f], use) for f in range(len(folds))])
+        sse = np.maximum(yf[:, None] - 2.0 * np.einsum("fi,fik->fk", cf, B)
+                         + np.einsum("fik,fij,fjk->fk", B, Gf, B), 0.0)
+        # A's first (constant) column holds sqrt(w): Gf[:, 0, 0] is each fold's weight.
+        rmse = np.sqrt(sse.sum(axis=0) / n_eff)
+        mse_se = (np.std(sse / Gf[:, 0, 0][:, None], axis=0, ddof=1) / np.sqrt(len(folds))
+                  if len(folds) > 1 else np.zeros(len(use)))
+        out[ok] = rmse
+        se[ok] = np.where(rmse > 0, mse_se / (2.0 * np.where(rmse > 0, rmse, 1.0)), 0.0)
         return out, se
-    floor = 1e-300 + 1e-15 * yy
-    for i, k in enumerate(sizes):
-        if k >= n_eff:
-            continue
-        if criterion == "mdl":
-            beta = _solve(G[:k, :k], c[:k])
-            pred = Phi[:, :k] @ beta
-            out[i] = qorv_core.mdl_score(pred, y, k, H)
-        elif criterion == "bic":
-            rss = max(_rss(G, c, yy, k), floor)
-            out[i] = n_eff * np.log(rss / n_eff) + k * np.log(n_eff)
-        else:  # gcv
-            out[i] = n_eff * _rss(G, c, yy, k) / (n_eff - k) ** 2
+    ok = np.asarray(sizes) < n_eff
+    use = [k for k, good in zip(sizes, ok) if good]
+    B = _each_prefix(G, c, use)
+    kk = np.asarray(use, dtype=float)
+    if criterion == "mdl":
+        pred = Phi @ B
+        out[ok] = [qorv_core.mdl_score(pred[:, i], y, k, H) for i, k in enumerate(use)]
+        return out, se
+    rss = np.maximum(yy - c @ B, 0.0)
+    if criterion == "bic":
+        floor = 1e-300 + 1e-15 * yy
+        out[ok] = n_eff * np.log(np.maximum(rss, floor) / n_eff) + kk * np.log(n_eff)
+    else:  # gcv
+        out[ok] = n_eff * rss / (n_eff - kk) ** 2
     return out, se
 
 
