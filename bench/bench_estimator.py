@@ -55,7 +55,7 @@ def _grid(x, y):
 
 
 def _ours(x, y):
-    return qorv.PolynomialRegressor(max_degree=10).fit(x[:, None], y).degree_
+    return qorv.PolynomialRegressor(max_degree=10).fit(x[:, None], y)
 
 
 def _paired(f, g, repeats):
@@ -72,7 +72,8 @@ def run(quick=False):
     sizes = [1000, 100_000] if quick else [1000, 100_000, 1_000_000]
     for n in sizes:
         x, y = _data(n)
-        d_ours, d_np, d_grid = _ours(x, y), _numpy_loop(x, y), _grid(x, y)
+        m, d_np, d_grid = _ours(x, y), _numpy_loop(x, y), _grid(x, y)
+        d_ours, d_min = m.degree_, int(np.argmin(m.criterion_scores_))
         reps = 15 if n <= 1000 else (5 if n <= 100_000 else 3)
         t_o, t_p = alternate(lambda: _ours(x, y), lambda: _numpy_loop(x, y), reps)
         rows.append({"entry": 'PolynomialRegressor(degree="auto")',
@@ -85,7 +86,7 @@ def run(quick=False):
                      "peer": "GridSearchCV(scaler, PolynomialFeatures, LinearRegression)",
                      "sizes": f"n={n:.0e} degrees 0..10, same 5 folds",
                      "ours_s": t_o, "peer_s": t_g,
-                     "check": f"degree {d_ours} vs {d_grid}"})
+                     "check": f"degree {d_ours} (lowest CV error: {d_min}) vs {d_grid}"})
 
     n = 100_000
     x, y = _data(n, 1)
