@@ -2,7 +2,7 @@
 
     python3 bench/run.py [--quick] [--markdown] [AREA ...]
 
-AREA is one or more of basis, penalty, scores, fit, search (default: all).
+AREA is one or more of basis, penalty, scores, fit, search, estimator (default: all).
 
 Each bench/bench_<area>.py has run(quick) -> list of rows (entry, peer,
 sizes, ours_s, peer_s, check); this script runs them in turn in this process
@@ -16,7 +16,7 @@ import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-AREAS = ["basis", "penalty", "scores", "fit", "search"]
+AREAS = ["basis", "penalty", "scores", "fit", "search", "estimator"]
 
 
 def fmt_time(s):

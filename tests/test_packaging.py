@@ -24,25 +24,30 @@ def test_sdist_wheel_and_fresh_install(tmp_path):
     pytest.importorskip("build")
     dist, wheels = tmp_path / "dist", tmp_path / "wheels"
     run(sys.executable, "-m", "build", "--sdist", "--outdir", dist, ROOT, cwd=tmp_path)
-    (sdist,) = dist.glob("qorv_core-*.tar.gz")
+    (sdist,) = dist.glob("qorv-*.tar.gz")
     with tarfile.open(sdist) as t:
         names = [n.split("/", 1)[1] for n in t.getnames() if "/" in n]
     for needed in ("pyproject.toml", "CMakeLists.txt", "LICENSE", "README.md",
-                   "stubs/qorv_core.pyi", "_native/qorv_core.cpp"):
+                   "stubs/qorv_core.pyi", "_native/qorv_core.cpp", "qorv/__init__.py"):
         assert needed in names, needed
     assert not any(n.startswith(("build/", ".ci/")) or n.endswith((".so", ".o")) for n in names)
 
     # The wheel is built from the sdist, so this also proves the sdist builds.
     run(sys.executable, "-m", "pip", "wheel", "--no-deps", "-w", wheels, sdist, cwd=tmp_path)
-    (wheel,) = wheels.glob("qorv_core-*.whl")
+    (wheel,) = wheels.glob("qorv-*.whl")
     with zipfile.ZipFile(wheel) as z:
         files = z.namelist()
     assert any(f.startswith("qorv_core.") and f.endswith(".so") for f in files)
     assert "qorv_core.pyi" in files and "qorv_core-stubs/__init__.pyi" in files
+    assert {"qorv/__init__.py", "qorv/__main__.py", "qorv/py.typed"} <= set(files)
     assert any(f.endswith(".dist-info/licenses/LICENSE") or f.endswith(".dist-info/LICENSE")
                for f in files)
+    # (the metadata's own entry_points.txt aside)
     assert not any(f.startswith(("tests/", "bench/", "_native/", "build/")) or
-                   f.endswith((".cpp", ".hpp", ".txt", ".cmake")) for f in files), files
+                   f.endswith((".cpp", ".hpp", ".txt", ".cmake")) for f in files
+                   if ".dist-info/" not in f), files
+    assert not any(f.startswith("qorv/") and not f.endswith((".py", "py.typed"))
+                   for f in files), files
 
     env_dir = tmp_path / "venv"
     venv.create(env_dir, with_pip=True)
@@ -54,6 +59,8 @@ def test_sdist_wheel_and_fresh_install(tmp_path):
     where, result = out.strip().splitlines()
     assert pathlib.Path(where).resolve().is_relative_to(env_dir.resolve())
     assert result == "[0.0, 1.0, 2.0]"
+    # The README's main-job command, outside the source tree.
+    assert "chosen by cv" in run(py, "-m", "qorv", "demo", cwd=tmp_path)
 
     # A type checker pointed at that interpreter finds the installed stub.
     pytest.importorskip("mypy")

@@ -1,0 +1,204 @@
+"""Command line: fit a polynomial to columns of a CSV file, or run the demo.
+
+    python -m qorv fit FILE.csv --x COL [--x COL2 ...] --y COL
+                   [--degree auto|N] [--penalty gradient|curvature] [--plot out.png]
+    python -m qorv demo [--plot out.png]
+
+Bad input ends with a one-line message and exit status 2.
+"""
+from __future__ import annotations
+
+import argparse
+import csv
+import sys
+import warnings
+from typing import Optional, Sequence
+
+import numpy as np
+import numpy.typing as npt
+
+from . import PolynomialRegressor, __version__
+from ._basis import n_total_terms
+
+Array = npt.NDArray[np.float64]
+
+
+class InputError(Exception):
+    """A problem with the user's input, reported in one line."""
+
+
+def read_columns(path: str, names: Sequence[str]) -> list[Array]:
+    """The named columns of a CSV file with a header row, as floats."""
+    try:
+        with open(path, newline="") as fh:
+            reader = csv.reader(fh)
+            header = next(reader, None)
+            if header is None:
+                raise InputError(f"{path}: the file is empty")
+            header = [h.strip() for h in header]
+            missing = [c for c in names if c not in header]
+            if missing:
+                raise InputError(f"{path}: no column {missing[0]!r} (columns: "
+                                 f"{', '.join(header)})")
+            where = [header.index(c) for c in names]
+            rows: list[list[float]] = []
+            for line in reader:
+                if not any(cell.strip() for cell in line):
+                    continue
+                row = []
+                for c, j in zip(names, where):
+                    cell = line[j].strip() if j < len(line) else ""
+                    try:
+                        v = float(cell)
+                    except ValueError:
+                        v = float("nan")
+                    if not np.isfinite(v):
+                        raise InputError(f"{path}, line {reader.line_num}: column {c!r} "
+                                         f"holds {cell!r}, not a finite number")
+                    row.append(v)
+                rows.append(row)
+    except OSError as e:
+        raise InputError(f"{path}: {e.strerror or e}")
+    except (UnicodeDecodeError, csv.Error) as e:
+        raise InputError(f"{path}: not a readable CSV file ({e})")
+    data = np.asarray(rows, dtype=np.float64).reshape(len(rows), len(names))
+    return [data[:, i] for i in range(len(names))]
+
+
+def report(model: PolynomialRegressor, X: Array, y: Array, names: Sequence[str],
+           yname: str) -> str:
+    """The fitted model as a readable table."""
+    pred = model.predict(X)
+    rmse = float(np.sqrt(np.mean((pred - y) ** 2)))
+    lines: list[Optional[str]] = [f"qorv {__version__}: {yname} ~ polynomial in {', '.join(names)}",
+             f"  rows        {len(y)}",
+             f"  degree      {model.degree_}"
+             + (f" (chosen by {model.criterion})" if model.degree == "auto" else ""),
+             f"  gamma       {model.gamma_:.6g}" if model.penalty else None,
+             f"  R^2         {model.score(X, y):.6f}",
+             f"  rmse        {rmse:.6g}",
+             f"  mdl score   {model.mdl_score_:.6g}",
+             f"  rank        {model.rank_} of {len(model.coef_)} columns",
+             "  domain      " + ", ".join(f"{n} in [{lo:.6g}, {hi:.6g}]"
+                                          for n, (lo, hi) in zip(names, model.domain_)),
+             "", "  coefficients of the mapped variables "
+                 "(each x mapped from its domain onto [-1, 1]):"]
+    for p, c in zip(model.powers_, model.coef_):
+        term = " * ".join(f"{n}'^{e}" if e > 1 else f"{n}'" for n, e in zip(names, p) if e)
+        lines.append(f"    {term or '1':<24} {c: .10g}")
+    return "\n".join(line for line in lines if line is not None)
+
+
+def plot(model: PolynomialRegressor, X: Array, y: Array, names: Sequence[str],
+         yname: str, out: str) -> None:
+    try:
+        import matplotlib
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+    except ImportError:
+        raise InputError("--plot needs matplotlib: python3 -m pip install 'qorv[plot]' "
+                         "(or: python3 -m pip install matplotlib)")
+    fig, ax = plt.subplots(figsize=(7, 4.2))
+    if X.shape[1] == 1:
+        grid = np.linspace(model.domain_[0, 0], model.domain_[0, 1], 600)[:, None]
+        ax.plot(X[:, 0], y, ".", ms=3, alpha=0.5, label="data")
+        ax.plot(grid[:, 0], model.predict(grid), lw=2, label=f"degree {model.degree_}")
+        ax.set_xlabel(names[0])
+    else:
+        pred = model.predict(X)
+        ax.plot(pred, y, ".", ms=3, alpha=0.5, label="data")
+        lo, hi = float(min(pred.min(), y.min())), float(max(pred.max(), y.max()))
+        ax.plot([lo, hi], [lo, hi], lw=1, label="y = fit")
+        ax.set_xlabel(f"fit of {yname}")
+    ax.set_ylabel(yname)
+    ax.legend()
+    fig.tight_layout()
+    try:
+        fig.savefig(out, dpi=110)
+    except (OSError, ValueError) as e:
+        raise InputError(f"--plot {out}: {e}")
+    plt.close(fig)
+
+
+def fit_and_report(X: Array, y: Array, names: Sequence[str], yname: str,
+                   degree: str, penalty: Optional[str], out: Optional[str]) -> str:
+    if degree == "auto":
+        deg: object = "auto"
+    else:
+        try:
+            deg = int(degree)
+        except ValueError:
+            raise InputError(f"--degree {degree!r}: use 'auto' or an integer >= 0")
+    if deg != "auto":
+        need = n_total_terms(X.shape[1], int(deg))  # type: ignore[call-overload]
+        if len(y) < need:
+            raise InputError(f"{len(y)} rows are fewer than the {need} coefficients of "
+                             f"degree {deg} in {X.shape[1]} variable(s)")
+    elif len(y) < 2:
+        raise InputError(f"{len(y)} row(s): at least 2 are needed")
+    model = PolynomialRegressor(degree=deg, penalty=penalty)  # type: ignore[arg-type]
+    try:
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            model.fit(X, y)
+    except ValueError as e:
+        raise InputError(str(e).splitlines()[0])
+    text = report(model, X, y, names, yname)
+    for w in caught:
+        text += f"\n  warning: {w.message}"
+    if out:
+        plot(model, X, y, names, yname, out)
+        text += f"\n  plot written to {out}"
+    return text
+
+
+def demo_data() -> tuple[Array, Array]:
+    """Seeded example: a cubic trend over calendar years with noise."""
+    rng = np.random.default_rng(2024)
+    x = np.sort(rng.uniform(1950.0, 2020.0, 300))
+    t = (x - 1985.0) / 35.0
+    y = 310.0 + 40.0 * t + 12.0 * t**2 - 6.0 * t**3 + rng.normal(0.0, 1.5, x.size)
+    return x, y
+
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message: str) -> None:  # type: ignore[override]
+        self.exit(2, f"{self.prog}: error: {message}\n")
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    ap = _Parser(prog="python -m qorv",
+                 description="Fit a polynomial whose degree and smoothness are chosen from "
+                             "the data.")
+    ap.add_argument("--version", action="version", version=f"qorv {__version__}")
+    sub = ap.add_subparsers(dest="command", required=True, parser_class=_Parser)
+    f = sub.add_parser("fit", help="fit columns of a CSV file with a header row")
+    f.add_argument("file", help="CSV file with a header row")
+    f.add_argument("--x", action="append", required=True, metavar="COL",
+                   help="input column (repeat for several variables)")
+    f.add_argument("--y", required=True, metavar="COL", help="target column")
+    f.add_argument("--degree", default="auto", help="'auto' (default) or an integer")
+    f.add_argument("--penalty", choices=["gradient", "curvature"], default=None,
+                   help="roughness penalty, weight chosen by generalised cross-validation")
+    f.add_argument("--plot", metavar="PNG", help="draw data and fit (needs matplotlib)")
+    d = sub.add_parser("demo", help="fit a built-in seeded example")
+    d.add_argument("--plot", metavar="PNG", help="draw data and fit (needs matplotlib)")
+    args = ap.parse_args(argv)
+    try:
+        if args.command == "demo":
+            x, y = demo_data()
+            print("demo: 300 seeded points, a cubic trend over the years 1950..2020 with noise")
+            print(fit_and_report(x[:, None], y, ["year"], "y", "auto", None, args.plot))
+        else:
+            cols = read_columns(args.file, [*args.x, args.y])
+            X = np.column_stack(cols[:-1]) if cols[0].size else np.zeros((0, len(args.x)))
+            print(fit_and_report(X, cols[-1], args.x, args.y, args.degree, args.penalty,
+                                 args.plot))
+    except InputError as e:
+        print(f"python -m qorv: error: {e}", file=sys.stderr)
+        return 2
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

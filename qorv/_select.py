@@ -1,0 +1,134 @@
+"""Degree and penalty-weight choice from one design of the largest degree.
+
+Every candidate basis is a leading block of that design, so the sums of
+squares of a candidate come from the leading block of one Gram matrix; the
+folds of cross-validation are contiguous row blocks whose Gram matrices are
+summed once and subtracted from the total for training.
+"""
+from __future__ import annotations
+
+from typing import Optional, Sequence
+
+import numpy as np
+import numpy.typing as npt
+import qorv_core
+
+Array = npt.NDArray[np.float64]
+
+CRITERIA = ("mdl", "bic", "gcv", "cv")
+
+
+def _solve(G: Array, c: Array) -> Array:
+    try:
+        out = np.linalg.solve(G, c)
+    except np.linalg.LinAlgError:
+        out = np.linalg.lstsq(G, c, rcond=None)[0]
+    return np.asarray(out, dtype=np.float64)
+
+
+def choose(scores: Array, se: Array) -> int:
+    """Smallest candidate whose score is within one standard error of the
+    lowest (the one-standard-error rule; se is zero but for "cv")."""
+    best = int(np.argmin(scores))
+    return int(np.flatnonzero(scores <= scores[best] + se[best])[0])
+
+
+def prefix_solutions(G: Array, c: Array, sizes: Sequence[int]) -> Optional[Array]:
+    """Least-squares solutions of every leading block at once: column i
+    solves G[:k, :k] beta = c[:k] for k = sizes[i], zero below k; None when G
+    is not positive definite.
+
+    With G = L L^T and T = L^-1 (lower triangular), the leading block of T is
+    the inverse of the leading block of L, so beta_k = T_k^T (T c)[:k], which
+    is a running sum over the columns of T^T diag(T c). G and c may be
+    stacks (one system per leading index)."""
+    try:
+        L = np.linalg.cholesky(G)
+    except np.linalg.LinAlgError:
+        return None
+    T = np.linalg.inv(L)
+    w = np.einsum("...ij,...j->...i", T, c)
+    Tt = np.swapaxes(T, -1, -2)
+    B = np.cumsum(Tt * w[..., None, :], axis=-1)[..., np.asarray(sizes) - 1]
+    return np.asarray(B, dtype=np.float64) if np.all(np.isfinite(B)) else None
+
+
+def _each_prefix(G: Array, c: Array, sizes: Sequence[int]) -> Array:
+    B = prefix_solutions(G, c, sizes)
+    if B is None:  # singular: one minimum-norm solve per candidate
+        B = np.zeros((G.shape[0], len(sizes)))
+        for i, k in enumerate(sizes):
+            B[:k, i] = _solve(G[:k, :k], c[:k])
+    return B
+
+
+def degree_scores(criterion: str, A: Array, b: Array, sizes: Sequence[int],
+                  n_eff: float, folds: Sequence[tuple[int, int]],
+                  Phi: Array, y: Array, H: int = 20) -> tuple[Array, Array]:
+    """Score of each candidate (lower is better) for the leading blocks of
+    `sizes` columns, inf where a candidate has too many columns, and the
+    standard error of the score ("cv": from the spread of the fold errors).
+
+    A, b: the weighted design and centred targets (rows scaled by sqrt(w));
+    Phi, y: the unweighted design and the targets less the same centre as b,
+    for the description-length score (which ignores the weights);
+    folds: (start, stop) row blocks of A for "cv".
+    """
+    K = len(sizes)
+    out = np.full(K, np.inf)
+    se = np.zeros(K)
+    G, c, yy = A.T @ A, A.T @ b, float(b @ b)
+    if criterion == "cv":
+        Gf = np.stack([A[s:e].T @ A[s:e] for s, e in folds])
+        cf = np.stack([A[s:e].T @ b[s:e] for s, e in folds])
+        yf = np.array([float(b[s:e] @ b[s:e]) for s, e in folds])
+        ok = np.asarray(sizes) <= len(b) - max(e - s for s, e in folds)
+        use = [k for k, good in zip(sizes, ok) if good]
+        B = prefix_solutions(G[None] - Gf, c[None] - cf, use)
+        if B is None:
+            B = np.stack([_each_prefix(G - Gf[f], c - cf[f], use) for f in range(len(folds))])
+        sse = np.maximum(yf[:, None] - 2.0 * np.einsum("fi,fik->fk", cf, B)
+                         + np.einsum("fik,fij,fjk->fk", B, Gf, B), 0.0)
+        # A's first (constant) column holds sqrt(w): Gf[:, 0, 0] is each fold's weight.
+        rmse = np.sqrt(sse.sum(axis=0) / n_eff)
+        mse_se = (np.std(sse / Gf[:, 0, 0][:, None], axis=0, ddof=1) / np.sqrt(len(folds))
+                  if len(folds) > 1 else np.zeros(len(use)))
+        out[ok] = rmse
+        se[ok] = np.where(rmse > 0, mse_se / (2.0 * np.where(rmse > 0, rmse, 1.0)), 0.0)
+        return out, se
+    ok = np.asarray(sizes) < n_eff
+    use = [k for k, good in zip(sizes, ok) if good]
+    B = _each_prefix(G, c, use)
+    kk = np.asarray(use, dtype=float)
+    if criterion == "mdl":
+        pred = Phi @ B
+        out[ok] = [qorv_core.mdl_score(pred[:, i], y, k, H) for i, k in enumerate(use)]
+        return out, se
+    rss = np.maximum(yy - c @ B, 0.0)
+    if criterion == "bic":
+        floor = 1e-300 + 1e-15 * yy
+        out[ok] = n_eff * np.log(np.maximum(rss, floor) / n_eff) + kk * np.log(n_eff)
+    else:  # gcv
+        out[ok] = n_eff * rss / (n_eff - kk) ** 2
+    return out, se
+
+
+def gcv_gamma(A: Array, b: Array, R: Array, n_eff: float, grid: Array,
+              ridge: float) -> tuple[float, Array]:
+    """Penalty weight on `grid` minimising the generalised cross-validation
+
+        GCV(gamma) = n RSS(gamma) / (n - tr H(gamma))^2,
+        H(gamma) = A (A^T A + n gamma R + ridge I)^-1 A^T,
+        tr H = tr((A^T A + n gamma R + ridge I)^-1 A^T A),
+
+    with n the sum of the weights; returns it and the scores."""
+    G, c, yy = A.T @ A, A.T @ b, float(b @ b)
+    eye = np.eye(G.shape[0])
+    scores = np.empty(len(grid))
+    for i, g in enumerate(grid):
+        M = G + n_eff * g * R + ridge * eye
+        beta = _solve(M, c)
+        rss = max(yy - 2.0 * float(c @ beta) + float(beta @ G @ beta), 0.0)
+        edf = float(np.trace(_solve(M, G)))
+        scores[i] = n_eff * rss / (n_eff - edf) ** 2 if edf < n_eff else np.inf
+    return float(grid[int(np.argmin(scores))]), scores

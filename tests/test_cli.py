@@ -1,0 +1,70 @@
+"""python -m qorv: a CSV in a temporary folder, the bad inputs and their exit
+status (2 with one line on stderr, never a traceback)."""
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+pytest.importorskip("sklearn")
+from qorv.__main__ import main  # noqa: E402
+
+
+def write(path, text):
+    path.write_text(text)
+    return str(path)
+
+
+def test_fit_prints_the_model(tmp_path, capsys):
+    rng = np.random.default_rng(0)
+    x = rng.uniform(1958.0, 2001.0, 120)
+    y = 300.0 + 0.01 * (x - 1958.0) ** 2 + rng.normal(0.0, 0.1, x.size)
+    z = rng.uniform(0.0, 1.0, x.size)
+    rows = "\n".join(f"{a},{b},{c}" for a, b, c in zip(x, z, y))
+    path = write(tmp_path / "data.csv", "year, z ,co2\n" + rows + "\n\n")
+    assert main(["fit", path, "--x", "year", "--y", "co2"]) == 0
+    out = capsys.readouterr().out
+    assert "degree      2 (chosen by cv)" in out and "rank        3 of 3 columns" in out
+    rmse = float(out.split("rmse")[1].split()[0])
+    assert 0.05 < rmse < 0.15
+    assert main(["fit", path, "--x", "year", "--x", "z", "--y", "co2", "--degree", "1",
+                 "--penalty", "curvature"]) == 0
+    assert "z'" in capsys.readouterr().out
+
+
+@pytest.mark.parametrize("text, args, message", [
+    ("a,b\n1,2\n2,3\n", ["--x", "c", "--y", "b"], "no column 'c'"),
+    ("a,b\n1,2\n2,x\n3,4\n", ["--x", "a", "--y", "b"], "line 3: column 'b' holds 'x'"),
+    ("a,b\n1,2\n2,nan\n", ["--x", "a", "--y", "b"], "line 3"),
+    ("a,b\n1,2\n2,3\n", ["--x", "a", "--y", "b", "--degree", "3"],
+     "2 rows are fewer than the 4 coefficients"),
+    ("a,b\n1,2\n2,3\n", ["--x", "a", "--y", "b", "--degree", "two"], "--degree 'two'"),
+    ("", ["--x", "a", "--y", "b"], "the file is empty"),
+    (None, ["--x", "a", "--y", "b"], "No such file"),
+])
+def test_bad_input_is_one_line_and_status_2(tmp_path, capsys, text, args, message):
+    path = str(tmp_path / "missing.csv") if text is None else write(tmp_path / "d.csv", text)
+    assert main(["fit", path, *args]) == 2
+    err = capsys.readouterr().err
+    assert message in err and err.count("\n") == 1 and "Traceback" not in err
+
+
+def test_demo_and_usage_errors_through_the_interpreter(tmp_path):
+    p = subprocess.run([sys.executable, "-m", "qorv", "demo"], capture_output=True,
+                       text=True, cwd=tmp_path, timeout=120)
+    assert p.returncode == 0 and "degree      3" in p.stdout, p.stderr
+    p = subprocess.run([sys.executable, "-m", "qorv", "fit", "x.csv"], capture_output=True,
+                       text=True, cwd=tmp_path, timeout=120)
+    assert p.returncode == 2 and p.stderr.count("\n") == 1 and "--x" in p.stderr
+
+
+def test_plot_is_drawn_or_its_install_named(tmp_path, capsys):
+    out = tmp_path / "fit.png"
+    try:
+        import matplotlib  # noqa: F401
+    except ImportError:
+        assert main(["demo", "--plot", str(out)]) == 2
+        assert "pip install" in capsys.readouterr().err
+    else:
+        assert main(["demo", "--plot", str(out)]) == 0
+        assert out.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
