@@ -21,7 +21,7 @@ from sklearn.preprocessing import MinMaxScaler, PolynomialFeatures
 
 import qorv
 import qorv_core as q
-from qorv._estimator import fold_blocks
+from qorv._stats import fold_ids
 from timing import alternate, probe
 
 DEGREES = range(11)
@@ -46,8 +46,8 @@ def _numpy_loop(x, y):
 
 
 def _grid(x, y):
-    order, blocks = fold_blocks(len(y), 5, 0)
-    splits = [(np.concatenate([order[:s], order[e:]]), order[s:e]) for s, e in blocks]
+    folds = fold_ids(0, len(y), 5, 0)  # the estimator's own split (random_state=0)
+    splits = [(np.flatnonzero(folds != f), np.flatnonzero(folds == f)) for f in range(5)]
     pipe = make_pipeline(MinMaxScaler((-1, 1)), PolynomialFeatures(), LinearRegression())
     g = GridSearchCV(pipe, {"polynomialfeatures__degree": list(DEGREES)}, cv=splits,
                      scoring="neg_mean_squared_error", refit=True)

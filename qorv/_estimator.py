@@ -13,7 +13,7 @@ from sklearn.utils import check_random_state  # type: ignore[import-untyped]
 from sklearn.utils.validation import (  # type: ignore[import-untyped]
     _check_sample_weight, check_is_fitted, validate_data)
 
-from . import _basis, _select
+from . import _basis, _select, _stats
 
 Array = npt.NDArray[np.float64]
 
@@ -44,15 +44,11 @@ def _fail(name: str, value: object, why: str) -> ValueError:
     return ValueError(f"{name}={value!r}: {why}")
 
 
-def fold_blocks(n: int, cv: int, random_state: Any) -> tuple[npt.NDArray[np.intp],
-                                                             list[tuple[int, int]]]:
-    """Row order and contiguous (start, stop) blocks of the k-fold split used
-    by criterion="cv": a seeded permutation cut into `cv` near-equal parts."""
-    rs = random_state
-    gen = np.random.default_rng(rs) if rs is None or _is_int(rs) else check_random_state(rs)
-    order = gen.permutation(n)
-    edges = np.cumsum([0] + [len(p) for p in np.array_split(np.arange(n), cv)])
-    return order, [(int(a), int(b)) for a, b in zip(edges[:-1], edges[1:])]
+def fold_seed(random_state: Any) -> int:
+    """The integer seed of the folds of criterion="cv" (and of the search)."""
+    if _is_int(random_state) and random_state >= 0:
+        return int(random_state)
+    return int(check_random_state(random_state).randint(0, 2**31 - 1))
 
 
 class PolynomialRegressor(RegressorMixin, BaseEstimator):  # type: ignore[misc]
@@ -282,7 +278,7 @@ class PolynomialRegressor(RegressorMixin, BaseEstimator):  # type: ignore[misc]
             count = _basis.n_tensor_terms(degs)
         else:
             count = _basis.n_total_terms(D, top)
-        name = "max_degree" if self.degree == "auto" else "degree"
+        name = "max_degree" if isinstance(self.degree, str) else "degree"
         if count > self.max_terms:
             raise _fail(name, self.degree if name == "degree" else self.max_degree,
                         f"the {self.basis} basis in {D} variable(s) has {count} terms, "
@@ -316,12 +312,72 @@ class PolynomialRegressor(RegressorMixin, BaseEstimator):  # type: ignore[misc]
         keep = w > 0
         if not np.any(keep):
             raise _fail("sample_weight", "all zero", "at least one weight must be positive")
+        n_folds = self._fold_count(int(np.count_nonzero(keep)))
+        # Folds follow the row positions as given, so that any chunk of the
+        # rows can work out its own (see _stats.fold_ids).
+        folds = _stats.fold_ids(0, len(ya), n_folds, fold_seed(self.random_state)) \
+            if n_folds else np.zeros(len(ya), dtype=np.intp)
         if not np.all(keep):
-            Xa, ya, w = Xa[keep], ya[keep], w[keep]
+            Xa, ya, w, folds = Xa[keep], ya[keep], w[keep], folds[keep]
         n, D = Xa.shape
+        powers = self._plan(D, kinds)
         dom = self._check_domain(Xa)
-        auto = isinstance(self.degree, str)
-        if auto:
+        centre, half = dom.mean(axis=1), (dom[:, 1] - dom[:, 0]) / 2.0
+        Phi = _basis.design((Xa - centre) / half, powers)
+        unit = sample_weight is None
+        sw = np.ones(n) if unit else np.sqrt(w)
+        n_eff = float(n) if unit else float(np.sum(w))
+        A = Phi if unit else Phi * sw[:, None]
+        H = self._H()
+
+        def mdl(B: Array, use: list[int]) -> Array:
+            pred = Phi @ B
+            return np.array([qorv_core.mdl_score(pred[:, i], yc, k, H)
+                             for i, k in enumerate(use)])
+
+        k, degree_, scores = len(powers), self._fixed_degree(), None
+        if isinstance(self.degree, str):
+            yc = ya - float(np.sum(w * ya) / n_eff)
+            bc = yc if unit else yc * sw
+            parts = [_select.moments(A[folds == f], bc[folds == f]) for f in range(n_folds)]
+            k, degree_, scores = self._choose_degree(D, _select.moments(A, bc), parts,
+                                                     n_eff, mdl)
+            powers, Phi, A = powers[:k], Phi[:, :k], A[:, :k]
+        b = ya if unit else ya * sw
+        gamma, Rs = self._choose_penalty(kinds, powers, half, _select.moments(A, b), n_eff)
+
+        if solver == "lstsq":
+            coef = qorv_core.ols(A, b)
+        elif solver == "penalized":
+            coef = self._penalized(A, b, Rs, gamma, n_eff)
+        else:
+            coef = self._search(Phi, A, ya, sw)
+        self._store(coef, powers, dom, degree_, gamma, scores,
+                    qorv_core.mdl_score(Phi @ np.asarray(coef), ya, len(powers), H),
+                    _singular_values(A), A.shape[1])
+        return self
+
+    # The steps of a fit that see the data only through its moments, shared
+    # with the distributed fit of qorv.dask.
+    def _H(self) -> int:
+        return int((self.search_options or {}).get("H_piH", 20))
+
+    def _fold_count(self, n: int) -> int:
+        """Folds of criterion="cv" for n rows (0 when there is no cv)."""
+        if isinstance(self.degree, str) and self.criterion == "cv":
+            return min(int(self.n_folds), n)
+        return 0
+
+    def _fixed_degree(self) -> Any:
+        if isinstance(self.degree, str):
+            return None
+        return int(cast(int, self.degree)) if _is_int(self.degree) else \
+            np.asarray(self.degree, dtype=int)
+
+    def _plan(self, D: int, kinds: list[str]) -> list[list[int]]:
+        """The basis of the largest degree a fit may use, checked against
+        max_terms (and the penalty's tensor grid) before anything is built."""
+        if isinstance(self.degree, str):
             top: Optional[int] = int(self.max_degree)
         elif _is_int(self.degree):
             top = int(cast(int, self.degree))
@@ -334,91 +390,67 @@ class PolynomialRegressor(RegressorMixin, BaseEstimator):  # type: ignore[misc]
                 raise _fail("penalty", self.penalty,
                             f"its tensor grid basis has {need} terms, more than "
                             f"max_terms={self.max_terms}")
-        centre, half = dom.mean(axis=1), (dom[:, 1] - dom[:, 0]) / 2.0
-        Z = (Xa - centre) / half
+        return powers
 
-        folds: list[tuple[int, int]] = []
-        if auto and self.criterion == "cv":
-            cv = min(int(self.n_folds), n)
-            order, folds = fold_blocks(n, cv, self.random_state)
-            Z, ya, w = Z[order], ya[order], w[order]
-        Phi = _basis.design(Z, powers)
-        unit = sample_weight is None
-        sw = np.ones(n) if unit else np.sqrt(w)
-        n_eff = float(n) if unit else float(np.sum(w))
-        A = Phi if unit else Phi * sw[:, None]
+    def _choose_degree(self, D: int, total: _select.Moments,
+                       folds: Sequence[_select.Moments], n_eff: float,
+                       mdl: Any) -> tuple[int, int, Array]:
+        sizes = [_basis.n_tensor_terms([d] * D) if self.basis == "tensor"
+                 else _basis.n_total_terms(D, d) for d in range(int(self.max_degree) + 1)]
+        scores, se = _select.degree_scores(self.criterion, total, folds, sizes, n_eff, mdl)
+        best = _select.choose(scores, se)
+        return sizes[best], best, scores
 
-        scores = None
-        if auto:
-            sizes = [_basis.n_tensor_terms([d] * D) if self.basis == "tensor"
-                     else _basis.n_total_terms(D, d) for d in range(int(self.max_degree) + 1)]
-            ybar = float(np.sum(w * ya) / n_eff)
-            yc = ya - ybar
-            H = int((self.search_options or {}).get("H_piH", 20))
-            scores, se = _select.degree_scores(self.criterion, A, yc if unit else yc * sw,
-                                               sizes, n_eff,
-                                               folds, Phi, yc, H)
-            best = _select.choose(scores, se)
-            k = sizes[best]
-            powers, Phi, A = powers[:k], Phi[:, :k], A[:, :k]
-            degree_: Any = best
-        elif top is None:
-            degree_ = np.asarray(self.degree, dtype=int)
-        else:
-            degree_ = top
+    def _choose_penalty(self, kinds: list[str], powers: list[list[int]], half: Array,
+                        total: _select.Moments, n_eff: float) -> tuple[float, dict[str, Array]]:
+        if not kinds:
+            return 0.0, {}
+        D = len(half)
+        n_grid = self.n_grid if self.n_grid is not None else (600 if D == 1 else 30)
+        Rs = _basis.penalties(powers, half, kinds, n_grid)
+        return self._choose_gamma(total, Rs, n_eff), Rs
 
-        gamma = 0.0
-        Rs: dict[str, Array] = {}
-        if kinds:
-            n_grid = self.n_grid if self.n_grid is not None else (600 if D == 1 else 30)
-            Rs = _basis.penalties(powers, half, kinds, n_grid)
-        b = ya if unit else ya * sw
-        if kinds:
-            gamma = self._choose_gamma(A, b, Rs, n_eff)
+    @staticmethod
+    def _penalized(A: Array, b: Array, Rs: dict[str, Array], gamma: float,
+                   n_eff: float) -> Array:
+        # The core scales the penalties by the row count; the weights' sum is the n here.
+        g = gamma * n_eff / len(b)
+        return np.asarray(qorv_core.fit_regularized_linear(
+            A, b, Rs.get("gradient"), Rs.get("curvature"),
+            g if "gradient" in Rs else 0.0, g if "curvature" in Rs else 0.0, RIDGE))
 
-        if solver == "lstsq":
-            coef = qorv_core.ols(A, b)
-        elif solver == "penalized":
-            # The core scales the penalties by the row count; the weights' sum is the n here.
-            g = gamma * n_eff / n
-            coef = qorv_core.fit_regularized_linear(
-                A, b, Rs.get("gradient"), Rs.get("curvature"),
-                g if "gradient" in Rs else 0.0, g if "curvature" in Rs else 0.0, RIDGE)
-        else:
-            coef = self._search(Phi, A, ya, sw)
-
+    def _store(self, coef: Any, powers: list[list[int]], dom: Array, degree_: Any,
+               gamma: float, scores: Optional[Array], mdl_score: float,
+               sv_rank: tuple[Array, int], M: int) -> None:
         self.coef_ = np.asarray(coef, dtype=np.float64)
-        self.powers_ = np.asarray(powers, dtype=np.int64).reshape(len(powers), D)
+        self.powers_ = np.asarray(powers, dtype=np.int64).reshape(len(powers), dom.shape[0])
         self.domain_ = dom
         self.degree_ = degree_
         self.gamma_ = float(gamma)
-        H = int((self.search_options or {}).get("H_piH", 20))
-        self.mdl_score_ = float(qorv_core.mdl_score(Phi @ self.coef_, ya, len(powers), H))
-        self.singular_values_, self.rank_ = _singular_values(A)
+        self.mdl_score_ = float(mdl_score)
+        self.singular_values_, self.rank_ = sv_rank
         self.criterion_scores_ = scores
-        if self.rank_ < A.shape[1]:
-            warnings.warn(f"rank-deficient design: rank {self.rank_} of {A.shape[1]} columns "
+        if self.rank_ < M:
+            warnings.warn(f"rank-deficient design: rank {self.rank_} of {M} columns "
                           "after mapping; the coefficients are a minimum-norm solution",
-                          RankWarning, stacklevel=2)
-        return self
+                          RankWarning, stacklevel=3)
 
-    def _choose_gamma(self, A: Array, b: Array, Rs: dict[str, Array], n_eff: float) -> float:
+    def _choose_gamma(self, total: _select.Moments, Rs: dict[str, Array],
+                      n_eff: float) -> float:
         if not isinstance(self.gamma, str):
             return float(self.gamma)
         R = np.sum(list(Rs.values()), axis=0)
         tr_R = float(np.trace(R))
         if not tr_R > 0:
             return 0.0  # the penalty vanishes on this basis
-        centre = float(np.trace(A.T @ A)) / (n_eff * tr_R)
+        centre = float(np.trace(total.G)) / (n_eff * tr_R)
         grid = centre * 10.0 ** GAMMA_DECADES
-        return _select.gcv_gamma(A, b, R, n_eff, grid, RIDGE)[0]
+        return _select.gcv_gamma(total, R, n_eff, grid, RIDGE)[0]
 
     def _search(self, Phi: Array, A: Array, y: Array, sw: Array) -> Array:
         opts = dict(self.search_options or {})
         H = int(opts.get("H_piH", 20))
-        rs = self.random_state
-        seed = int(rs) if _is_int(rs) and rs >= 0 else \
-            int(check_random_state(rs).randint(0, 2**31 - 1))
+        seed = fold_seed(self.random_state)
         m, s = float(np.mean(y)), float(np.std(y))
         s = s if s > 0 else 1.0
         ys = (y - m) / s

@@ -2,20 +2,41 @@
 
 Every candidate basis is a leading block of that design, so the sums of
 squares of a candidate come from the leading block of one Gram matrix; the
-folds of cross-validation are contiguous row blocks whose Gram matrices are
-summed once and subtracted from the total for training.
+Gram matrices of the cross-validation folds are formed once and subtracted
+from the total for training. Everything here works on those moments alone,
+so the in-memory fit and the distributed one (which sums the moments over
+chunks) choose by the same code.
 """
 from __future__ import annotations
 
-from typing import Optional, Sequence
+from dataclasses import dataclass
+from typing import Callable, Optional, Sequence
 
 import numpy as np
 import numpy.typing as npt
-import qorv_core
 
 Array = npt.NDArray[np.float64]
 
 CRITERIA = ("mdl", "bic", "gcv", "cv")
+
+
+@dataclass
+class Moments:
+    """G = A^T A, c = A^T b and yy = b^T b of a weighted design A and weighted
+    targets b over `rows` rows."""
+
+    G: Array
+    c: Array
+    yy: float
+    rows: int
+
+    def head(self, k: int) -> "Moments":
+        """The moments of the first k columns."""
+        return Moments(self.G[:k, :k], self.c[:k], self.yy, self.rows)
+
+
+def moments(A: Array, b: Array) -> Moments:
+    return Moments(A.T @ A, A.T @ b, float(b @ b), len(b))
 
 
 def _solve(G: Array, c: Array) -> Array:
@@ -62,31 +83,33 @@ def _each_prefix(G: Array, c: Array, sizes: Sequence[int]) -> Array:
     return B
 
 
-def degree_scores(criterion: str, A: Array, b: Array, sizes: Sequence[int],
-                  n_eff: float, folds: Sequence[tuple[int, int]],
-                  Phi: Array, y: Array, H: int = 20) -> tuple[Array, Array]:
+def degree_scores(criterion: str, total: Moments, folds: Sequence[Moments],
+                  sizes: Sequence[int], n_eff: float,
+                  mdl: Callable[[Array, list[int]], Array]) -> tuple[Array, Array]:
     """Score of each candidate (lower is better) for the leading blocks of
     `sizes` columns, inf where a candidate has too many columns, and the
     standard error of the score ("cv": from the spread of the fold errors).
 
-    A, b: the weighted design and centred targets (rows scaled by sqrt(w));
-    Phi, y: the unweighted design and the targets less the same centre as b,
-    for the description-length score (which ignores the weights);
-    folds: (start, stop) row blocks of A for "cv".
+    total: moments of the weighted design and centred targets (rows scaled by
+    sqrt(w)); folds: the same for each fold of "cv" (their first column is
+    sqrt(w), so G[0, 0] is a fold's weight); mdl(B, use): description-length
+    scores of the coefficient columns B of the candidates of `use` columns
+    (the score ignores the weights, so it needs the data itself).
     """
     K = len(sizes)
     out = np.full(K, np.inf)
     se = np.zeros(K)
-    G, c, yy = A.T @ A, A.T @ b, float(b @ b)
+    G, c, yy = total.G, total.c, total.yy
     if criterion == "cv":
-        Gf = np.stack([A[s:e].T @ A[s:e] for s, e in folds])
-        cf = np.stack([A[s:e].T @ b[s:e] for s, e in folds])
-        yf = np.array([float(b[s:e] @ b[s:e]) for s, e in folds])
-        ok = np.asarray(sizes) <= len(b) - max(e - s for s, e in folds)
+        folds = [f for f in folds if f.rows > 0]
+        Gf = np.stack([f.G for f in folds])
+        cf = np.stack([f.c for f in folds])
+        yf = np.array([f.yy for f in folds])
+        ok = np.asarray(sizes) <= total.rows - max(f.rows for f in folds)
         use = [k for k, good in zip(sizes, ok) if good]
         B = prefix_solutions(G[None] - Gf, c[None] - cf, use)
         if B is None:
-            B = np.stack([_each_prefix(G - Gf[f], c - cf[f], use) for f in range(len(folds))])
+            B = np.stack([_each_prefix(G - Gf[f], c - cf[f], use) for f in range(len(Gf))])
         sse = np.maximum(yf[:, None] - 2.0 * np.einsum("fi,fik->fk", cf, B)
                          + np.einsum("fik,fij,fjk->fk", B, Gf, B), 0.0)
         # A's first (constant) column holds sqrt(w): Gf[:, 0, 0] is each fold's weight.
@@ -101,8 +124,7 @@ def degree_scores(criterion: str, A: Array, b: Array, sizes: Sequence[int],
     B = _each_prefix(G, c, use)
     kk = np.asarray(use, dtype=float)
     if criterion == "mdl":
-        pred = Phi @ B
-        out[ok] = [qorv_core.mdl_score(pred[:, i], y, k, H) for i, k in enumerate(use)]
+        out[ok] = mdl(B, use)
         return out, se
     rss = np.maximum(yy - c @ B, 0.0)
     if criterion == "bic":
@@ -113,7 +135,7 @@ def degree_scores(criterion: str, A: Array, b: Array, sizes: Sequence[int],
     return out, se
 
 
-def gcv_gamma(A: Array, b: Array, R: Array, n_eff: float, grid: Array,
+def gcv_gamma(total: Moments, R: Array, n_eff: float, grid: Array,
               ridge: float) -> tuple[float, Array]:
     """Penalty weight on `grid` minimising the generalised cross-validation
 
@@ -121,8 +143,9 @@ def gcv_gamma(A: Array, b: Array, R: Array, n_eff: float, grid: Array,
         H(gamma) = A (A^T A + n gamma R + ridge I)^-1 A^T,
         tr H = tr((A^T A + n gamma R + ridge I)^-1 A^T A),
 
-    with n the sum of the weights; returns it and the scores."""
-    G, c, yy = A.T @ A, A.T @ b, float(b @ b)
+    with n the sum of the weights and `total` the moments of A and b;
+    returns it and the scores."""
+    G, c, yy = total.G, total.c, total.yy
     eye = np.eye(G.shape[0])
     scores = np.empty(len(grid))
     for i, g in enumerate(grid):
