@@ -493,12 +493,17 @@ class PolynomialRegressor(RegressorMixin, BaseEstimator):  # type: ignore[misc]
 
         Parameters
         ----------
-        X : array-like of shape (n_samples, n_features_in_)
+        X : array-like of shape (n_samples, n_features_in_), or a dask array
+            A dask array gives a dask array, predicted chunk by chunk.
 
         Returns
         -------
         y : ndarray of shape (n_samples,)
         """
+        if type(X).__module__.split(".")[0] == "dask":  # a dask array, chunked by rows
+            Xd: Any = X
+            Xd = Xd[:, None] if Xd.ndim == 1 else Xd.rechunk({1: -1})
+            return cast(Array, Xd.map_blocks(self.predict, drop_axis=1, dtype=np.float64))
         return self._design(X) @ self.coef_
 
     def convert(self) -> Array:

@@ -1,0 +1,508 @@
+"""Fits beyond one machine, on Dask.
+
+Two ways of outgrowing one machine are covered:
+
+* :func:`fit` fits one :class:`~qorv.PolynomialRegressor` to data too tall to
+  hold, given as ``dask.array`` columns chunked by rows. Every chunk builds its
+  mapped design with ``qorv_core`` and reduces it to a small factor; the
+  factors are combined in a tree on the workers and only the final small
+  system reaches the caller, where the same routines as the in-memory fit
+  solve it.
+* :func:`fit_many` fits one model per group (per sensor, per region, ...),
+  many groups to a task, and returns every group's model or its error.
+
+Both run on a ``distributed`` cluster: the one whose :class:`~distributed.Client`
+(or scheduler address) is passed as ``client``, or, with ``client=None``, a
+:class:`~distributed.LocalCluster` of one single-threaded worker process per
+core, started for the call and closed after it.
+
+This module needs the ``dask`` extra (``pip install 'qorv[dask]'``);
+``import qorv`` does not import it.
+"""
+from __future__ import annotations
+
+import contextlib
+import hashlib
+import math
+import os
+from typing import Any, Callable, Hashable, Iterator, Mapping, Optional, Sequence, Union
+
+import numpy as np
+import numpy.typing as npt
+
+import dask
+import dask.array as da
+from distributed import Client, LocalCluster
+
+Array = npt.NDArray[np.float64]
+ClientLike = Union[None, str, Client]
+
+# Values a selection pass gathers to one place at most; the narrowing passes
+# before it shrink the candidate range until the order statistic's bin holds
+# no more than this.
+_SELECT_GATHER = 1 << 20
+_HIST_BINS = 4096
+# Inputs combined per node of a reduction tree.
+_FAN_IN = 8
+
+
+# --------------------------------------------------------------- clusters
+@contextlib.contextmanager
+def _cluster(client: ClientLike) -> Iterator[Client]:
+    """The client to compute with: the one given, one connected to the given
+    scheduler address, or a local cluster of processes made for the call."""
+    if isinstance(client, Client):
+        yield client
+        return
+    if isinstance(client, str):
+        with Client(client) as c:
+            yield c
+        return
+    if client is not None:
+        raise TypeError(f"client must be None, a scheduler address or a "
+                        f"distributed.Client, not {type(client).__name__}")
+    with LocalCluster(n_workers=os.cpu_count() or 1, threads_per_worker=1,
+                      processes=True, dashboard_address=None) as cluster, \
+            Client(cluster) as c:
+        yield c
+
+
+# ---------------------------------------------------------- tree reduction
+def tree_reduce(parts: Sequence[Any], combine: Callable[[Sequence[Any]], Any]) -> Any:
+    """Combines delayed partial results in a tree of fan-in 8 on the workers,
+    in part order (so the result does not depend on scheduling), and returns
+    the delayed root."""
+    level = list(parts)
+    if not level:
+        raise ValueError("nothing to reduce: the input has no chunks")
+    node = dask.delayed(combine, pure=True)
+    while len(level) > 1:
+        level = [node(level[i:i + _FAN_IN]) for i in range(0, len(level), _FAN_IN)]
+    return level[0] if len(parts) > 1 else node(level)
+
+
+# ---------------------------------------------------- exact order statistics
+def _bin_counts(v: Array, edges: Array) -> Array:
+    # Bin j holds edges[j] <= v < edges[j + 1]; values outside count nowhere.
+    idx = np.searchsorted(edges, v, side="right") - 1
+    ok = (idx >= 0) & (idx < len(edges) - 1)
+    return np.bincount(idx[ok], minlength=len(edges) - 1)
+
+
+def order_statistic(client: Client, v: da.Array, k: int) -> float:
+    """The k-th smallest value (0-based) of the 1-D dask array v, exactly.
+
+    Each round measures the values in [lo, hi] (count, least, greatest); a
+    histogram pass then narrows [lo, hi] to the bin that holds the k-th
+    value, until the range holds few values, or one value repeated, and one
+    selection among them gives the value. v must hold no NaN.
+    """
+    lo, hi = -np.inf, np.inf
+    while True:
+        inside = (v >= lo) & (v <= hi)
+        n_in, lo, hi = client.compute([inside.sum(), da.where(inside, v, np.inf).min(),
+                                       da.where(inside, v, -np.inf).max()], sync=True)
+        lo, hi = float(lo), float(hi)
+        if lo == hi:
+            return lo
+        if int(n_in) <= _SELECT_GATHER:
+            vals = client.compute(v[inside], sync=True)
+            return float(np.partition(vals, k)[k])
+        edges = np.linspace(lo, hi, _HIST_BINS + 1)
+        edges[-1] = np.nextafter(hi, np.inf)  # hi itself lies in the last bin
+        per_block = v.map_blocks(_bin_counts, edges, dtype=np.int64,
+                                 chunks=((_HIST_BINS,) * v.numblocks[0],))
+        counts = client.compute(per_block.reshape(v.numblocks[0], _HIST_BINS).sum(axis=0),
+                                sync=True)
+        cum = np.cumsum(counts)
+        j = int(np.searchsorted(cum, k, side="right"))
+        k -= int(cum[j - 1]) if j > 0 else 0
+        lo, hi = float(edges[j]), float(np.nextafter(edges[j + 1], -np.inf))
+
+
+def median(client: Client, v: da.Array, n: Optional[int] = None) -> float:
+    """The median as the core computes it: the middle value, or half the sum
+    of the two middle values; 0.0 for no values. n: the length of v, where
+    its chunk sizes are unknown."""
+    n = int(v.shape[0]) if n is None else n
+    if n == 0:
+        return 0.0
+    a = order_statistic(client, v, n // 2)
+    if n % 2:
+        return a
+    b = order_statistic(client, v, n // 2 - 1)
+    return 0.5 * (a + b)
+
+
+def mad(client: Client, v: da.Array, n: Optional[int] = None) -> float:
+    """Median absolute deviation about the median, the core's ``mad``."""
+    return median(client, abs(v - median(client, v, n)), n)
+
+
+# ---------------------------------------------------------- seeds for groups
+def group_seed(random_state: Optional[int], key: Hashable) -> int:
+    """A seed for one group from the call's random_state and the group key,
+    the same on every worker and in every process (not Python's salted
+    hash), so results do not depend on scheduling."""
+    digest = hashlib.sha256(repr((random_state, key)).encode()).digest()
+    return int.from_bytes(digest[:4], "little") & 0x7FFFFFFF
+
+
+# ------------------------------------------------------------- tall data
+def _blocks(X: Any, y: Any, sample_weight: Any) -> tuple[da.Array, da.Array, da.Array]:
+    """X (n, D), y (n,) and the weights (n,) as dask arrays with the same row
+    chunks and X's columns in one chunk. NumPy inputs are chunked here."""
+    Xd = X if isinstance(X, da.Array) else da.from_array(np.asarray(X))
+    if Xd.ndim == 1:
+        Xd = Xd[:, None]
+    if Xd.ndim != 2:
+        raise ValueError(f"X must have 2 dimensions (rows, variables), got {Xd.ndim}")
+    Xd = Xd.rechunk({1: -1}).astype(np.float64)
+    rows = Xd.chunks[0]
+    if any(np.isnan(c) for c in rows):
+        raise ValueError("X has chunks of unknown size; call X.compute_chunk_sizes() first")
+    yd = y if isinstance(y, da.Array) else da.from_array(np.asarray(y))
+    if yd.ndim == 2 and yd.shape[1] == 1:
+        yd = yd[:, 0]
+    if yd.ndim != 1 or yd.shape[0] != Xd.shape[0]:
+        raise ValueError(f"y must have one entry per row of X ({Xd.shape[0]}), "
+                         f"got shape {yd.shape}")
+    yd = yd.rechunk((rows,)).astype(np.float64)
+    if sample_weight is None:
+        wd = da.ones(Xd.shape[0], chunks=(rows,))
+    else:
+        wd = sample_weight if isinstance(sample_weight, da.Array) else \
+            da.from_array(np.asarray(sample_weight))
+        if wd.shape != (Xd.shape[0],):
+            raise ValueError(f"sample_weight must have one entry per row of X "
+                             f"({Xd.shape[0]}), got shape {wd.shape}")
+        wd = wd.rechunk((rows,)).astype(np.float64)
+    return Xd, yd, wd
+
+
+def _starts(rows: Sequence[int]) -> list[int]:
+    return [int(s) for s in np.cumsum((0,) + tuple(rows[:-1]))]
+
+
+def _per_chunk(fn: Callable[..., Any], X: da.Array, y: da.Array, w: da.Array,
+               *args: Any) -> list[Any]:
+    """fn(X block, y block, w block, first row, *args) for every row chunk,
+    as delayed values in row order."""
+    call = dask.delayed(fn, pure=True)
+    xs, ys, ws = X.to_delayed()[:, 0], y.to_delayed(), w.to_delayed()
+    return [call(xb, yb, wb, s, *args)
+            for xb, yb, wb, s in zip(xs, ys, ws, _starts(X.chunks[0]))]
+
+
+def _chunk_summary(Xb: Array, yb: Array, wb: Array, start: int) -> dict[str, Any]:
+    keep = wb > 0
+    Xk = Xb[keep]
+    return {"lo": Xk.min(axis=0) if len(Xk) else np.full(Xb.shape[1], np.inf),
+            "hi": Xk.max(axis=0) if len(Xk) else np.full(Xb.shape[1], -np.inf),
+            "finite": bool(np.isfinite(Xb).all() and np.isfinite(yb).all()),
+            "weights_ok": bool(np.isfinite(wb).all() and (wb >= 0).all()),
+            "rows": int(np.count_nonzero(keep))}
+
+
+def _merge_summaries(parts: Sequence[dict[str, Any]]) -> dict[str, Any]:
+    return {"lo": np.min([p["lo"] for p in parts], axis=0),
+            "hi": np.max([p["hi"] for p in parts], axis=0),
+            "finite": all(p["finite"] for p in parts),
+            "weights_ok": all(p["weights_ok"] for p in parts),
+            "rows": sum(p["rows"] for p in parts)}
+
+
+# ------------------------------------------------------------- many fits
+def _fit_batch(items: Sequence[tuple[Hashable, Any, Any, Any]], params: Mapping[str, Any],
+               base_seed: int) -> dict[Hashable, Any]:
+    """Fits every group of one batch; a group that fails yields its error
+    instead of a model, and never stops the others."""
+    from ._estimator import PolynomialRegressor
+
+    out: dict[Hashable, Any] = {}
+    for key, X, y, w in items:
+        try:
+            est = PolynomialRegressor(**{**params, "random_state": group_seed(base_seed, key)})
+            out[key] = est.fit(X, y, sample_weight=w)
+        except Exception as exc:  # the group's own failure, reported as its result
+            out[key] = exc
+    return out
+
+
+def _groups_of(groups: Any, by: Any, x: Any, y: Any, weight: Any
+               ) -> Iterator[tuple[Hashable, Any, Any, Any]]:
+    if isinstance(groups, Mapping):
+        for key, g in groups.items():
+            if len(g) not in (2, 3):
+                raise ValueError(f"group {key!r}: expected (X, y) or (X, y, sample_weight), "
+                                 f"got {len(g)} items")
+            yield key, g[0], g[1], g[2] if len(g) == 3 else None
+        return
+    if by is None or x is None or y is None:
+        raise ValueError("for a dataframe, name the key column(s) `by`, the input "
+                         "column(s) `x` and the target column `y`")
+    cols = [x] if isinstance(x, str) else list(x)
+    for key, g in groups.groupby(by, sort=False):
+        yield key, g[cols].to_numpy(np.float64), g[y].to_numpy(np.float64), \
+            None if weight is None else g[weight].to_numpy(np.float64)
+
+
+def fit_many(groups: Any, *, by: Any = None, x: Any = None, y: Any = None,
+             weight: Optional[str] = None, client: ClientLike = None,
+             batch_rows: int = 200_000, **params: Any) -> dict[Hashable, Any]:
+    """Fit one :class:`~qorv.PolynomialRegressor` per group, in parallel.
+
+    Parameters
+    ----------
+    groups : mapping or pandas DataFrame
+        A mapping from group key to ``(X, y)`` or ``(X, y, sample_weight)``,
+        or a dataframe whose rows are grouped by the column(s) `by`.
+    by, x, y, weight : str or list of str, optional
+        For a dataframe: the key column(s), the input column(s), the target
+        column and an optional weight column.
+    client : None, str or distributed.Client
+        Where to run: None starts a local cluster of processes for the call.
+    batch_rows : int, default=200_000
+        Small groups are fitted together, one task per batch of about this
+        many rows, so that scheduling does not dominate.
+    **params
+        Parameters of every group's PolynomialRegressor. The search solver's
+        seed (and the folds of ``criterion="cv"``) of each group derive from
+        ``random_state`` and the group key, so results do not depend on the
+        scheduling or on the number of workers.
+
+    Returns
+    -------
+    dict
+        For every group key, its fitted model, or the exception its fit
+        raised (too few rows, NaN, ...).
+    """
+    from ._estimator import PolynomialRegressor
+
+    PolynomialRegressor(**params)._check_params()  # fail before shipping anything
+    rs = params.pop("random_state", None)
+    base = int(rs) if isinstance(rs, (int, np.integer)) and not isinstance(rs, bool) else \
+        int(np.random.default_rng(rs if rs is None else None).integers(2**31))
+    batches: list[list[tuple[Hashable, Any, Any, Any]]] = [[]]
+    rows = 0
+    for item in _groups_of(groups, by, x, y, weight):
+        n = len(item[2]) if hasattr(item[2], "__len__") else 1
+        if batches[-1] and rows + n > batch_rows:
+            batches.append([])
+            rows = 0
+        batches[-1].append(item)
+        rows += n
+    if not batches[-1]:
+        return {}
+    with _cluster(client) as c:
+        futures = [c.submit(_fit_batch, b, params, base, pure=False) for b in batches]
+        out: dict[Hashable, Any] = {}
+        for part in c.gather(futures):
+            out.update(part)
+    return out
+
+
+def _chunk_factors(Xb: Array, yb: Array, wb: Array, start: int, centre: Array, half: Array,
+                   powers: list[list[int]], n_folds: int, seed: int) -> list[Any]:
+    """Per-fold factors of one chunk's mapped, weighted design (zero-weight
+    rows dropped, folds by global row position)."""
+    from . import _basis, _stats
+
+    folds = _stats.fold_ids(start, start + len(yb), n_folds, seed) if n_folds else \
+        np.zeros(len(yb), dtype=np.intp)
+    keep = wb > 0
+    Xb, yb, wb, folds = Xb[keep], yb[keep], wb[keep], folds[keep]
+    Phi = _basis.design((Xb - centre) / half, powers)
+    sw = np.sqrt(wb)
+    return _stats.fold_factors(Phi * sw[:, None], yb * sw, wb, yb, folds, n_folds)
+
+
+def _chunk_hits(Xb: Array, yb: Array, wb: Array, start: int, centre: Array, half: Array,
+                powers: list[list[int]], B: Array, shift: float, eps: float) -> Array:
+    """For each column of B: the rows of this chunk whose prediction lies
+    within eps of y - shift (strictly), as the core's hit rate counts."""
+    from . import _basis
+
+    keep = wb > 0
+    Phi = _basis.design((Xb[keep] - centre) / half, powers)
+    err = np.abs(Phi[:, :B.shape[0]] @ B - (yb[keep] - shift)[:, None])
+    return np.count_nonzero(err < eps, axis=0)
+
+
+def _add(parts: Sequence[Array]) -> Array:
+    return np.sum(parts, axis=0)
+
+
+def mdl_from_hits(hits: int, n: int, k: int, H: int) -> float:
+    """The core's description-length score from its hit count: the data term
+    -n ln(max(hits / n, 1 / (2n))) plus k (k ln(2H) / n), with the core's
+    order of operations, for data too large to hand to the core at once."""
+    nd, kd = float(n), float(k)
+    sr = max(hits / nd, 1.0 / (2.0 * nd))
+    logHk = kd * math.log(2.0 * H) if k > 0 else 0.0
+    return -nd * math.log(sr) + kd * (logHk / nd)
+
+
+def fit(X: Any, y: Any, sample_weight: Any = None, *, client: ClientLike = None,
+        **params: Any) -> Any:
+    """Fit a :class:`~qorv.PolynomialRegressor` to data chunked by rows.
+
+    The result is the model the in-memory ``PolynomialRegressor(**params).fit``
+    returns for the same data (predictions within 1e-10 relative, the same
+    chosen degree and penalty weight, the same score), computed without ever
+    holding more than a chunk of rows in one place.
+
+    Parameters
+    ----------
+    X : dask array of shape (n_samples, n_features), or array-like
+        Input variables, chunked by rows (any column chunks are merged).
+    y : dask array of shape (n_samples,), or array-like
+        Targets; rechunked to X's row chunks.
+    sample_weight : dask array of shape (n_samples,), optional
+        Non-negative weights, as for the in-memory fit.
+    client : None, str or distributed.Client
+        Where to compute: None starts a local cluster of processes for the
+        call; a scheduler address connects to it.
+    **params
+        Any parameter of PolynomialRegressor, ``degree="auto"`` with every
+        criterion included (the folds of "cv" are assigned by row position
+        and seed, so they are the in-memory folds). ``solver="search"`` is
+        refused: the search evaluates every row at every step and needs the
+        data in one process.
+
+    Returns
+    -------
+    PolynomialRegressor
+        Fitted; ``predict`` takes NumPy or dask arrays.
+
+    Notes
+    -----
+    Passes over the data: one for finiteness, weights and the domain (the
+    per-chunk minima and maxima), one in which every chunk reduces its
+    mapped design to per-fold triangular factors of [A b] (combined by QR in
+    a tree of fan-in 8 on the workers), a few histogram passes for the exact
+    median absolute deviation of y, and one counting the hits of the final
+    model (plus one for the candidates of ``criterion="mdl"``).
+    """
+    from . import _select, _stats
+    from ._estimator import PolynomialRegressor, _fail, _singular_values, fold_seed
+
+    est = PolynomialRegressor(**params)
+    kinds, solver = est._check_params()
+    if solver == "search":
+        raise _fail("solver", est.solver, "the search needs the data in one process; "
+                    "fit it in memory (on a sample) or per group with fit_many")
+    Xd, yd, wd = _blocks(X, y, sample_weight)
+    n_all, D = (int(s) for s in Xd.shape)
+    with _cluster(client) as c:
+        info = c.compute(tree_reduce(_per_chunk(_chunk_summary, Xd, yd, wd),
+                                     _merge_summaries), sync=True)
+        if not info["finite"]:
+            raise ValueError("Input X or y contains NaN or infinity.")
+        if not info["weights_ok"]:
+            raise _fail("sample_weight", "...", "weights must be finite and >= 0")
+        n = info["rows"]
+        if n == 0:
+            raise _fail("sample_weight", "all zero", "at least one weight must be positive")
+        if n < 2:
+            raise ValueError(f"Found array with {n} sample(s) while a minimum of 2 is required.")
+        est.n_features_in_ = D
+        dom = est._check_domain(np.vstack([info["lo"], info["hi"]]))
+        powers = est._plan(D, kinds)
+        centre, half = dom.mean(axis=1), (dom[:, 1] - dom[:, 0]) / 2.0
+        n_folds = est._fold_count(n)
+        seed = fold_seed(est.random_state)
+        parts = c.compute(tree_reduce(
+            _per_chunk(_chunk_factors, Xd, yd, wd, centre, half, powers, n_folds, seed),
+            _stats.combine_folds), sync=True)
+        total = _stats.combine(parts)
+        n_eff, ybar = total.weight, total.weighted_y / total.weight
+        H = est._H()
+        kept = yd[wd > 0]
+
+        def hits(B: Array, shift: float, eps: float) -> Array:
+            return c.compute(tree_reduce(_per_chunk(
+                _chunk_hits, Xd, yd, wd, centre, half, powers, B, shift, eps), _add),
+                sync=True)
+
+        def mdl(B: Array, use: list[int]) -> Array:
+            eps = _tolerance(mad(c, kept - ybar, n))
+            counts = hits(B, ybar, eps)
+            return np.array([mdl_from_hits(int(h), n, k, H) for h, k in zip(counts, use)])
+
+        k, degree_, scores = len(powers), est._fixed_degree(), None
+        if isinstance(est.degree, str):
+            k, degree_, scores = est._choose_degree(
+                D, _stats.moments(total, ybar), [_stats.moments(p, ybar) for p in parts],
+                n_eff, mdl)
+            powers = powers[:k]
+        R = total.R
+        A, b = R[:k, :k], R[:k, -1]  # A^T A and A^T b of the rows, as a k-row system
+        gamma, Rs = est._choose_penalty(kinds, powers, half, _stats.moments(total).head(k),
+                                        n_eff)
+        if solver == "lstsq":
+            import qorv_core
+            coef = np.asarray(qorv_core.ols(A, b))
+        else:
+            coef = est._penalized(A, b, Rs, gamma, n_eff)
+        final = hits(coef[:, None], 0.0, _tolerance(mad(c, kept, n)))
+        est._store(coef, powers, dom, degree_, gamma, scores,
+                   mdl_from_hits(int(final[0]), n, k, H), _singular_values(A), k)
+    return est
+
+
+def _tolerance(m: float) -> float:
+    # The core's hit tolerance: 0.4 of the spread, or 0.4 when it is 0.
+    return 0.4 * m if m > 0 else 0.4
+
+
+# ------------------------------------------------------------- inputs
+def from_dataframe(df: Any, x: Union[str, Sequence[str]], y: str,
+                   weight: Optional[str] = None) -> tuple[da.Array, ...]:
+    """(X, y) or (X, y, sample_weight) as row-chunked dask arrays from the
+    columns of a dask (or pandas) dataframe; one chunk per partition."""
+    import dask.dataframe as dd
+
+    if not isinstance(df, dd.DataFrame):
+        df = dd.from_pandas(df, npartitions=1)
+    cols = [x] if isinstance(x, str) else list(x)
+    missing = [c for c in cols + [y] + ([weight] if weight else []) if c not in df.columns]
+    if missing:
+        raise ValueError(f"no column(s) {missing} among {list(df.columns)}")
+    X = df[cols].astype(np.float64).to_dask_array(lengths=True)
+    out = [X, df[y].astype(np.float64).to_dask_array(lengths=True).rechunk((X.chunks[0],))]
+    if weight:
+        out.append(df[weight].astype(np.float64).to_dask_array(lengths=True)
+                   .rechunk((X.chunks[0],)))
+    return tuple(out)
+
+
+def from_files(path: Union[str, os.PathLike[str]], x: Any, y: Any,
+               weight: Any = None) -> tuple[da.Array, ...]:
+    """(X, y[, sample_weight]) from a folder (or glob) of CSV files with a
+    header row (x, y, weight name columns), or of ``.npy`` files each holding
+    a 2-D array (x, y, weight are column indices); one chunk per file, read
+    on the workers."""
+    import glob
+
+    p = os.fspath(path)
+    files = sorted(glob.glob(os.path.join(p, "*")) if os.path.isdir(p) else glob.glob(p))
+    npy = [f for f in files if f.endswith(".npy")]
+    csv = [f for f in files if f.endswith(".csv")]
+    if npy and not csv:
+        blocks = []
+        for f in npy:
+            shape = np.load(f, mmap_mode="r").shape
+            if len(shape) != 2:
+                raise ValueError(f"{f}: expected a 2-D array, got shape {shape}")
+            blocks.append(da.from_delayed(dask.delayed(np.load)(f), shape, dtype=np.float64))
+        table = da.concatenate(blocks, axis=0)
+        xs = [x] if isinstance(x, int) else list(x)
+        out = [table[:, xs], table[:, y]] + ([table[:, weight]] if weight is not None else [])
+        return tuple(a.astype(np.float64) for a in out)
+    if csv and not npy:
+        import dask.dataframe as dd
+
+        return from_dataframe(dd.read_csv(csv), x, y, weight)
+    raise ValueError(f"{p}: expected .csv or .npy files (one kind), found "
+                     f"{len(csv)} .csv and {len(npy)} .npy")
