@@ -62,7 +62,7 @@ def _cluster(client: ClientLike) -> Iterator[Client]:
         raise TypeError(f"client must be None, a scheduler address or a "
                         f"distributed.Client, not {type(client).__name__}")
     with LocalCluster(n_workers=os.cpu_count() or 1, threads_per_worker=1,
-                      processes=True, dashboard_address=None) as cluster, \
+                      processes=True, dashboard_address=":0") as cluster, \
             Client(cluster) as c:
         yield c
 

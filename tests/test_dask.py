@@ -19,7 +19,7 @@ qd = pytest.importorskip("qorv.dask")
 @pytest.fixture(scope="module")
 def client():
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  dashboard_address=None) as cluster, \
+                                  dashboard_address=":0") as cluster, \
             distributed.Client(cluster) as c:
         yield c
 
@@ -109,13 +109,16 @@ def test_many_fits_return_every_group_whatever_the_batching(client):
 
 def test_inputs_from_files_and_dataframes(client, tmp_path):
     X, y, _ = _data(3000)
+    (tmp_path / "npy").mkdir()
+    (tmp_path / "csv").mkdir()
     for i, part in enumerate(np.array_split(np.column_stack([X, y]), 3)):
-        np.save(tmp_path / f"part{i}.npy", part)
-        np.savetxt(tmp_path / f"part{i}.csv", part, delimiter=",", header="a,b,y", comments="")
+        np.save(tmp_path / "npy" / f"part{i}.npy", part)
+        np.savetxt(tmp_path / "csv" / f"part{i}.csv", part, delimiter=",", header="a,b,y",
+                   comments="")
     mem = qorv.PolynomialRegressor(degree=3).fit(X, y).predict(X)
     # client=None: a local cluster of processes started and closed by the call
-    for args, where in [((tmp_path / "*.npy", [0, 1], 2), None),
-                        ((tmp_path, ["a", "b"], "y"), client)]:
+    for args, where in [((tmp_path / "npy" / "*.npy", [0, 1], 2), None),
+                        ((tmp_path / "csv", ["a", "b"], "y"), client)]:
         Xd, yd = qd.from_files(*args)
         got = qd.fit(Xd, yd, client=where, degree=3).predict(X)
         np.testing.assert_allclose(got, mem, rtol=1e-10)
