@@ -89,54 +89,66 @@ def _bin_counts(v: Array, edges: Array) -> Array:
     return np.bincount(idx[ok], minlength=len(edges) - 1)
 
 
-def order_statistic(client: Client, v: da.Array, k: int) -> float:
-    """The k-th smallest value (0-based) of the 1-D dask array v, exactly.
+def _histogram(client: Client, v: da.Array, edges: Array) -> Array:
+    per_block = v.map_blocks(_bin_counts, edges, dtype=np.int64,
+                             chunks=((_HIST_BINS,) * v.numblocks[0],))
+    return np.asarray(client.compute(
+        per_block.reshape(v.numblocks[0], _HIST_BINS).sum(axis=0), sync=True))
 
-    Each round measures the values in [lo, hi] (count, least, greatest); a
-    histogram pass then narrows [lo, hi] to the bin that holds the k-th
-    value, until the range holds few values, or one value repeated, and one
-    selection among them gives the value. v must hold no NaN.
+
+def order_statistics(client: Client, v: da.Array, ks: Sequence[int], lo: float,
+                     hi: float) -> list[float]:
+    """The ks-th smallest values (0-based, ascending, close together) of the
+    1-D dask array v, whose values lie in [lo, hi], exactly.
+
+    A histogram pass narrows [lo, hi] to the bins that hold the wanted
+    values; once they hold few values, one selection among them gives the
+    answer. A crowded bin is first shrunk to the least and greatest value in
+    it, so that a value repeated many times ends the narrowing at once.
+    v must hold no NaN.
     """
-    lo, hi = -np.inf, np.inf
+    ks = list(ks)
     while True:
-        inside = (v >= lo) & (v <= hi)
-        n_in, lo, hi = client.compute([inside.sum(), da.where(inside, v, np.inf).min(),
-                                       da.where(inside, v, -np.inf).max()], sync=True)
-        lo, hi = float(lo), float(hi)
         if lo == hi:
-            return lo
-        if int(n_in) <= _SELECT_GATHER:
-            vals = client.compute(v[inside], sync=True)
-            return float(np.partition(vals, k)[k])
+            return [lo] * len(ks)
         edges = np.linspace(lo, hi, _HIST_BINS + 1)
         edges[-1] = np.nextafter(hi, np.inf)  # hi itself lies in the last bin
-        per_block = v.map_blocks(_bin_counts, edges, dtype=np.int64,
-                                 chunks=((_HIST_BINS,) * v.numblocks[0],))
-        counts = client.compute(per_block.reshape(v.numblocks[0], _HIST_BINS).sum(axis=0),
-                                sync=True)
-        cum = np.cumsum(counts)
-        j = int(np.searchsorted(cum, k, side="right"))
-        k -= int(cum[j - 1]) if j > 0 else 0
-        lo, hi = float(edges[j]), float(np.nextafter(edges[j + 1], -np.inf))
+        cum = np.cumsum(_histogram(client, v, edges))
+        j0, j1 = (int(np.searchsorted(cum, k, side="right")) for k in (ks[0], ks[-1]))
+        below = int(cum[j0 - 1]) if j0 > 0 else 0
+        n_in = int(cum[j1]) - below
+        ks = [k - below for k in ks]
+        lo, hi = float(edges[j0]), float(np.nextafter(edges[j1 + 1], -np.inf))
+        inside = (v >= lo) & (v <= hi)
+        if n_in <= _SELECT_GATHER:
+            vals = np.partition(client.compute(v[inside], sync=True), ks)
+            return [float(vals[k]) for k in ks]
+        lo, hi = (float(t) for t in client.compute(
+            [da.where(inside, v, np.inf).min(), da.where(inside, v, -np.inf).max()],
+            sync=True))
 
 
-def median(client: Client, v: da.Array, n: Optional[int] = None) -> float:
-    """The median as the core computes it: the middle value, or half the sum
-    of the two middle values; 0.0 for no values. n: the length of v, where
-    its chunk sizes are unknown."""
-    n = int(v.shape[0]) if n is None else n
+def median(client: Client, v: da.Array, n: int, lo: float, hi: float) -> float:
+    """The median as the core computes it (the middle value, or half the sum
+    of the two middle values; 0.0 for no values) of the n values of v, which
+    lie in [lo, hi]."""
     if n == 0:
         return 0.0
-    a = order_statistic(client, v, n // 2)
     if n % 2:
-        return a
-    b = order_statistic(client, v, n // 2 - 1)
+        return order_statistics(client, v, [n // 2], lo, hi)[0]
+    b, a = order_statistics(client, v, [n // 2 - 1, n // 2], lo, hi)
     return 0.5 * (a + b)
 
 
-def mad(client: Client, v: da.Array, n: Optional[int] = None) -> float:
-    """Median absolute deviation about the median, the core's ``mad``."""
-    return median(client, abs(v - median(client, v, n)), n)
+def mad(client: Client, v: da.Array, n: Optional[int] = None,
+        lo: Optional[float] = None, hi: Optional[float] = None) -> float:
+    """Median absolute deviation about the median, the core's ``mad``, of the
+    n values of v in [lo, hi] (measured here when not given)."""
+    if n is None or lo is None or hi is None:
+        n_, lo_, hi_ = client.compute([v.size, v.min(), v.max()], sync=True)
+        n, lo, hi = int(n_), float(lo_), float(hi_)
+    m = median(client, v, n, lo, hi)
+    return median(client, abs(v - m), n, 0.0, max(abs(hi - m), abs(lo - m)))
 
 
 # ---------------------------------------------------------- seeds for groups
@@ -199,6 +211,8 @@ def _chunk_summary(Xb: Array, yb: Array, wb: Array, start: int) -> dict[str, Any
     Xk = Xb[keep]
     return {"lo": Xk.min(axis=0) if len(Xk) else np.full(Xb.shape[1], np.inf),
             "hi": Xk.max(axis=0) if len(Xk) else np.full(Xb.shape[1], -np.inf),
+            "y_lo": float(yb[keep].min()) if len(Xk) else np.inf,
+            "y_hi": float(yb[keep].max()) if len(Xk) else -np.inf,
             "finite": bool(np.isfinite(Xb).all() and np.isfinite(yb).all()),
             "weights_ok": bool(np.isfinite(wb).all() and (wb >= 0).all()),
             "rows": int(np.count_nonzero(keep))}
@@ -207,6 +221,7 @@ def _chunk_summary(Xb: Array, yb: Array, wb: Array, start: int) -> dict[str, Any
 def _merge_summaries(parts: Sequence[dict[str, Any]]) -> dict[str, Any]:
     return {"lo": np.min([p["lo"] for p in parts], axis=0),
             "hi": np.max([p["hi"] for p in parts], axis=0),
+            "y_lo": min(p["y_lo"] for p in parts), "y_hi": max(p["y_hi"] for p in parts),
             "finite": all(p["finite"] for p in parts),
             "weights_ok": all(p["weights_ok"] for p in parts),
             "rows": sum(p["rows"] for p in parts)}
@@ -401,7 +416,7 @@ def fit(X: Any, y: Any, sample_weight: Any = None, *, client: ClientLike = None,
             raise ValueError("Input X or y contains NaN or infinity.")
         if not info["weights_ok"]:
             raise _fail("sample_weight", "...", "weights must be finite and >= 0")
-        n = info["rows"]
+        n, y_lo, y_hi = info["rows"], info["y_lo"], info["y_hi"]
         if n == 0:
             raise _fail("sample_weight", "all zero", "at least one weight must be positive")
         if n < 2:
@@ -426,7 +441,7 @@ def fit(X: Any, y: Any, sample_weight: Any = None, *, client: ClientLike = None,
                 sync=True)
 
         def mdl(B: Array, use: list[int]) -> Array:
-            eps = _tolerance(mad(c, kept - ybar, n))
+            eps = _tolerance(mad(c, kept - ybar, n, y_lo - ybar, y_hi - ybar))
             counts = hits(B, ybar, eps)
             return np.array([mdl_from_hits(int(h), n, k, H) for h, k in zip(counts, use)])
 
@@ -445,7 +460,7 @@ def fit(X: Any, y: Any, sample_weight: Any = None, *, client: ClientLike = None,
             coef = np.asarray(qorv_core.ols(A, b))
         else:
             coef = est._penalized(A, b, Rs, gamma, n_eff)
-        final = hits(coef[:, None], 0.0, _tolerance(mad(c, kept, n)))
+        final = hits(coef[:, None], 0.0, _tolerance(mad(c, kept, n, y_lo, y_hi)))
         est._store(coef, powers, dom, degree_, gamma, scores,
                    mdl_from_hits(int(final[0]), n, k, H), _singular_values(A), k)
     return est
