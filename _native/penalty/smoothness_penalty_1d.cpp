@@ -202,19 +202,20 @@ PenaltyMatrices1D smoothness_penalty_matrices_1d(int deg, double x_min,
   const Index padded = (M + kTileRows - 1) / kTileRows * kTileRows;
   const std::vector<Tile> tiles = lower_tiles(padded);
 
-  // A chunk is about one interrupt check's worth of work: a grid of 2^31
-  // points, or one point of a basis of thousands, takes seconds, and the
-  // caller may stop it between chunks.
+  // Threads only for a job of many milliseconds: below that, waking a team
+  // (or waiting for one on a busy machine) costs more than it saves.
   const std::int64_t work_per_point = M * kDerivativeWork + M * (M + 1);
-  const Index chunk = std::max<Index>(
-      1, std::min<Index>(n_grid, WorkPoll::kWorkPerCheck / work_per_point));
+  constexpr std::int64_t kMinParallelWork = std::int64_t{1} << 24;
+  const bool parallel = threads_usable() && n_grid * work_per_point >= kMinParallelWork;
+  // A chunk is about one interrupt check's worth of work (a few on a team):
+  // a grid of 2^31 points, or one point of a basis of thousands, takes
+  // seconds, and the caller may stop it between chunks.
+  const std::int64_t chunk_work = WorkPoll::kWorkPerCheck * (parallel ? 4 : 1);
+  const Index chunk = std::max<Index>(1, std::min<Index>(n_grid, chunk_work / work_per_point));
   DerivTable table{2 * padded, padded, {}};
   table.v.assign(static_cast<std::size_t>(chunk * table.ld), 0.0);
-  // Threads only where a chunk is worth waking them for.
-  constexpr std::int64_t kMinParallelWork = std::int64_t{1} << 16;
-  const int team = threads_usable() && chunk * work_per_point >= kMinParallelWork
-                       ? team_size(std::max<Index>(chunk, static_cast<Index>(tiles.size())))
-                       : 1;
+  const int team =
+      parallel ? team_size(std::max<Index>(chunk, static_cast<Index>(tiles.size()))) : 1;
 
   WorkPoll poll(interrupt);
   for (Index g0 = 0; g0 < n_grid; g0 += chunk) {
