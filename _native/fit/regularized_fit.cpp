@@ -185,7 +185,8 @@ MatrixXd gram_lower(const MatrixView& Phi, const VectorRef& y) {
   checked_elements(KB, W, sizeof(double), "normal-equation row block");
   std::vector<double> part(static_cast<std::size_t>(n_chunks * PP), 0.0);
   const BlockKernel kernel = block_kernel();
-  for_each_chunk(n_chunks, static_cast<std::size_t>(KB * W), [&](Index c, double* B) {
+  const long long work = static_cast<long long>(n) * P * (P + 1) / 2;
+  for_each_chunk(n_chunks, static_cast<std::size_t>(KB * W), work, [&](Index c, double* B) {
     const RowRange rows = chunk_rows(c, n_chunks, n, KB);
     for (Index r0 = rows.begin; r0 < rows.end; r0 += KB) {
       const Index len = std::min(KB, n - r0);
