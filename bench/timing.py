@@ -38,6 +38,30 @@ def side_by_side(ours, peer, quick, **budget):
     return alternate(ours, peer, repeats_for(probe(peer), quick, **budget))
 
 
+def alternate_many(ours, peers, repeats):
+    """Median seconds of ours() and of each peer in `peers` (name -> callable),
+    all timed in turn in every repeat after one warm-up call of each."""
+    ours()
+    for f in peers.values():
+        f()
+    t_ours, t_peers = [], {name: [] for name in peers}
+    for _ in range(repeats):
+        t_ours.append(probe(ours))
+        for name, f in peers.items():
+            t_peers[name].append(probe(f))
+    return statistics.median(t_ours), {k: statistics.median(v) for k, v in t_peers.items()}
+
+
+def against_strongest(ours, peers, quick, **budget):
+    """Times ours() beside every peer (name -> callable) in one run; returns
+    (ours seconds, name of the fastest peer, its seconds, all peer medians).
+    The repeats are what one round of all the calls allows."""
+    one_round = probe(ours) + sum(probe(f) for f in peers.values())
+    t_o, t_p = alternate_many(ours, peers, repeats_for(one_round, quick, **budget))
+    best = min(t_p, key=t_p.get)
+    return t_o, best, t_p[best], t_p
+
+
 def median_time(f, repeats):
     """Median seconds of f() after one warm-up call."""
     f()

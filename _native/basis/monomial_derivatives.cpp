@@ -29,6 +29,19 @@ void deriv_row(double x, int deg, int order, Eigen::Ref<Eigen::VectorXd> out) {
   }
 }
 
+void deriv_rows_1_2(double x, int deg, double* d1, double* d2) {
+  // d1 first holds the powers: d1[p] = x^(p-1).
+  d1[0] = 0.0;
+  for (int p = 1; p <= deg; ++p) d1[p] = std::pow(x, static_cast<double>(p - 1));
+  d2[0] = 0.0;
+  if (deg >= 1) d2[1] = 0.0;
+  for (int p = 2; p <= deg; ++p) {
+    const auto c = static_cast<std::int64_t>(p) * (p - 1);
+    d2[p] = static_cast<double>(c) * d1[p - 1];
+  }
+  for (int p = 1; p <= deg; ++p) d1[p] = static_cast<double>(p) * d1[p];
+}
+
 double col_deriv_scalar(double val, int p, int order) {
   if (order == 0) return std::pow(val, static_cast<double>(p));
   if (order == 1) return first_derivative(val, p);

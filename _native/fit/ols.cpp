@@ -263,7 +263,8 @@ bool reduce_tall(const ChunkJob& job, MatrixXd& Tout, Extent& ex_out,
   checked_elements(n_chunks, tri, sizeof(double), "least-squares triangles");
   std::vector<double> tris(static_cast<std::size_t>(n_chunks * tri));
   std::vector<Extent> ex(n_chunks), ey(n_chunks);
-  for_each_chunk(n_chunks, static_cast<std::size_t>(B * (M + 1)), [&](Index c, double* W) {
+  const long long work = static_cast<long long>(n) * (M + 1) * (M + 1);
+  for_each_chunk(n_chunks, static_cast<std::size_t>(B * (M + 1)), work, [&](Index c, double* W) {
     const RowRange rows = chunk_rows(c, n_chunks, n, B);
     reduce_chunk(job, rows.begin, rows.end, W, tris.data() + c * tri, ex[c], ey[c]);
   });

@@ -2,13 +2,13 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <new>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
-#include "common/lanes.hpp"
 #include "common/size_guard.hpp"
 #include "common/row_chunks.hpp"
 #include "fit/mdl_score.hpp"
@@ -27,93 +27,151 @@ using Eigen::VectorXd;
 //
 // Every entry has one fixed summation order, whatever tile, thread or
 // machine computes it: the rows are cut into chunks of whole row blocks
-// (a function of n and P only); within a block, lane 0 sums the even and
-// lane 1 the odd rows of its leading even count, a last odd row is added
-// separately; the block's value is (lane 0 + lane 1) + that row; a chunk sums
-// its blocks in order starting from 0.0; G sums the chunks in order starting
-// from 0.0.
-constexpr int kTileI = 4;  // output rows per micro tile
-constexpr int kTileJ = 2;  // output columns per micro tile
+// (a function of n and P only); within a block, one sum takes the even and
+// another the odd rows of its leading even count, in order from 0.0, and a
+// last odd row is added separately; the block's value is (even + odd) + that
+// row; a chunk sums its blocks in order starting from 0.0; G sums the chunks
+// in order starting from 0.0.
+//
+// A block is packed row by row (y as column M, zero padding to kPad
+// columns), so that a tile of entries G(i0 .. i0 + TW - 1, j0 .. j0 + TJ - 1)
+// takes each row's C(r, j) as a scalar and its C(r, i0 ..) as a vector: the
+// tile is vectorised across i, each lane doing exactly one entry's scalar
+// sums. The instruction set only chooses the tile shape.
+constexpr Index kPad = 8;  // packed row width: a multiple of every TW and TJ
 
-// Adds the block value of every lower-triangle entry of the TI by TJ tile at
-// (i0, j0) to G. 4 x 2 lane pairs and 6 streams fit the 16 registers of
-// SSE2.
-template <int TI, int TJ>
-void tile(const double* const* col, Index i0, Index j0, Index r0, Index len,
-          double* G, Index ldg) {
-  const double* a[TI];
-  const double* b[TJ];
-  for (int p = 0; p < TI; ++p) a[p] = col[i0 + p] + r0;
-  for (int q = 0; q < TJ; ++q) b[q] = col[j0 + q] + r0;
-  lane2 acc[TI][TJ];
-  for (int p = 0; p < TI; ++p)
-    for (int q = 0; q < TJ; ++q) acc[p][q] = lane2_zero();
+// Vectors of 2, 4 and 8 doubles. Written with these types (not with
+// arrays that the compiler may vectorise its own way), every lane is one
+// entry's scalar arithmetic.
+typedef double vec2 __attribute__((vector_size(16)));
+typedef double vec4 __attribute__((vector_size(32)));
+typedef double vec8 __attribute__((vector_size(64)));
+
+// By reference: a vector wider than the baseline ABI is never passed or
+// returned by value.
+template <class V>
+inline __attribute__((always_inline)) void load_vec(V& v, const double* p) {
+  std::memcpy(&v, p, sizeof v);
+}
+
+// Adds the block value of every lower-triangle entry of the tile
+// G(i0 .. i0 + NV L - 1, j0 .. j0 + TJ - 1), L doubles per vector V, to G
+// (P by P, leading dimension P). B holds `len` packed rows of width W.
+template <class V, int TJ, int NV>
+inline __attribute__((always_inline)) void packed_tile(
+    const double* B, Index W, Index len, Index P, Index i0, Index j0, double* G) {
+  constexpr int L = sizeof(V) / sizeof(double);
+  V ev[TJ][NV], od[TJ][NV];
+  for (int q = 0; q < TJ; ++q)
+    for (int v = 0; v < NV; ++v) ev[q][v] = od[q][v] = V{};
   Index k = 0;
   for (; k + 2 <= len; k += 2) {
-    lane2 av[TI], bv[TJ];
-    for (int p = 0; p < TI; ++p) av[p] = load2(a[p] + k);
-    for (int q = 0; q < TJ; ++q) bv[q] = load2(b[q] + k);
-    for (int p = 0; p < TI; ++p)
-      for (int q = 0; q < TJ; ++q) acc[p][q] += av[p] * bv[q];
-  }
-  for (int p = 0; p < TI; ++p)
+    const double* r0 = B + k * W;
+    const double* r1 = r0 + W;
+    V x0[NV], x1[NV];
+    for (int v = 0; v < NV; ++v) {
+      load_vec(x0[v], r0 + i0 + v * L);
+      load_vec(x1[v], r1 + i0 + v * L);
+    }
     for (int q = 0; q < TJ; ++q) {
-      if (i0 + p < j0 + q) continue;  // upper triangle of a diagonal tile
-      double v = acc[p][q][0] + acc[p][q][1];
-      if (k < len) v += a[p][k] * b[q][k];
-      G[(i0 + p) + (j0 + q) * ldg] += v;
+      const double a0 = r0[j0 + q], a1 = r1[j0 + q];
+      for (int v = 0; v < NV; ++v) {
+        ev[q][v] += a0 * x0[v];
+        od[q][v] += a1 * x1[v];
+      }
     }
-}
-
-template <int TJ>
-void tile_rows(int ti, const double* const* col, Index i0, Index j0, Index r0,
-               Index len, double* G, Index ldg) {
-  switch (ti) {
-    case 4: tile<4, TJ>(col, i0, j0, r0, len, G, ldg); break;
-    case 3: tile<3, TJ>(col, i0, j0, r0, len, G, ldg); break;
-    case 2: tile<2, TJ>(col, i0, j0, r0, len, G, ldg); break;
-    default: tile<1, TJ>(col, i0, j0, r0, len, G, ldg); break;
   }
-}
-
-// One row block [r0, r0 + len) into G (P by P, leading dimension P). Column
-// panels of kTileJ outside, so that the two panel columns stay in L1 while
-// the tiles below them stream through.
-void block_update(const double* const* col, Index P, Index r0, Index len,
-                  double* G) {
-  for (Index j0 = 0; j0 < P; j0 += kTileJ) {
-    const int tj = static_cast<int>(std::min<Index>(kTileJ, P - j0));
-    for (Index i0 = j0; i0 < P; i0 += kTileI) {
-      const int ti = static_cast<int>(std::min<Index>(kTileI, P - i0));
-      if (tj == 2)
-        tile_rows<2>(ti, col, i0, j0, r0, len, G, P);
-      else
-        tile_rows<1>(ti, col, i0, j0, r0, len, G, P);
+  const double* last = k < len ? B + k * W : nullptr;
+  for (int q = 0; q < TJ; ++q) {
+    const Index j = j0 + q;
+    double e[NV * L], o[NV * L];
+    std::memcpy(e, ev[q], sizeof e);
+    std::memcpy(o, od[q], sizeof o);
+    for (int l = 0; l < NV * L; ++l) {
+      const Index i = i0 + l;
+      if (i < j || i >= P || j >= P) continue;
+      double val = e[l] + o[l];
+      if (last != nullptr) val += last[i] * last[j];
+      G[i + j * P] += val;
     }
   }
 }
 
-// Rows per block: at most 256 (a gathered block of a row-major design stays
-// in L1 and L2), fewer when all P columns of a block would exceed about
-// 256 KiB (half of a typical L2); a multiple of 16, at least 64. A function
-// of P only, so that both memory orders sum in the same order.
+// One packed block into G: the lower-triangle tiles, column panels outside.
+template <class V, int TJ, int NV>
+inline __attribute__((always_inline)) void packed_block(
+    const double* B, Index W, Index len, Index P, double* G) {
+  constexpr Index TW = NV * static_cast<Index>(sizeof(V) / sizeof(double));
+  for (Index j0 = 0; j0 < P; j0 += TJ)
+    for (Index i0 = j0 / TW * TW; i0 < P; i0 += TW)
+      packed_tile<V, TJ, NV>(B, W, len, P, i0, j0, G);
+}
+
+// Tile shapes that keep the sums in registers: 16 of 32 (AVX-512), 8 of 16
+// (AVX2, SSE2) vector registers.
+#if defined(__x86_64__) && !defined(QORV_BASELINE_ONLY)
+__attribute__((target("avx512f")))
+void block_avx512(const double* B, Index W, Index len, Index P, double* G) {
+  packed_block<vec8, 8, 1>(B, W, len, P, G);
+}
+__attribute__((target("avx2")))
+void block_avx2(const double* B, Index W, Index len, Index P, double* G) {
+  packed_block<vec4, 4, 1>(B, W, len, P, G);
+}
+#endif
+void block_sse2(const double* B, Index W, Index len, Index P, double* G) {
+  packed_block<vec2, 2, 2>(B, W, len, P, G);
+}
+
+using BlockKernel = void (*)(const double*, Index, Index, Index, double*);
+
+BlockKernel block_kernel() {
+  static const BlockKernel k = []() -> BlockKernel {
+#if defined(__x86_64__) && !defined(QORV_BASELINE_ONLY)
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx512f")) return &block_avx512;
+    if (__builtin_cpu_supports("avx2")) return &block_avx2;
+#endif
+    return &block_sse2;
+  }();
+  return k;
+}
+
+// Rows [r0, r0 + len) of [Phi y] into B (row r at B + r * W); the padding
+// columns are never written.
+void pack_block(const MatrixView& Phi, const VectorRef& y, Index r0, Index len,
+                double* B, Index W) {
+  const Index M = Phi.cols(), is = Phi.innerStride(), os = Phi.outerStride();
+  if (is == 1) {
+    for (Index c = 0; c < M; ++c) {
+      const double* src = Phi.data() + c * os + r0;
+      for (Index i = 0; i < len; ++i) B[i * W + c] = src[i];
+    }
+  } else {
+    for (Index i = 0; i < len; ++i) {
+      const double* src = Phi.data() + (r0 + i) * is;
+      double* dst = B + i * W;
+      for (Index c = 0; c < M; ++c) dst[c] = src[c * os];
+    }
+  }
+  const double* ys = y.data() + r0;
+  for (Index i = 0; i < len; ++i) B[i * W + M] = ys[i];
+}
+
+// Rows per block: at most 256 (a packed block stays in L1 and L2), fewer
+// when all P columns of a block would exceed about 256 KiB (half of a
+// typical L2); a multiple of 16, at least 64. A function of P only, so that
+// both memory orders sum in the same order.
 Index gram_block_rows(Index P) {
   const Index b = (32768 / P) & ~Index{15};
   return std::max<Index>(64, std::min<Index>(256, b));
 }
 
-// Gram of [Phi y] (lower triangle; the upper triangle is left zero). A Phi
-// whose columns are not contiguous (NumPy's row-major layout, a strided
-// slice) is gathered a row block at a time into a column-major buffer and
-// then takes exactly the path of a contiguous one.
+// Gram of [Phi y] (lower triangle; the upper triangle is left zero), from
+// row blocks packed into per-thread scratch whatever Phi's layout.
 MatrixXd gram_lower(const MatrixView& Phi, const VectorRef& y) {
   const Index n = Phi.rows(), M = Phi.cols(), P = M + 1;
-  const Index is = Phi.innerStride(), os = Phi.outerStride();
-  const bool contiguous = is == 1;
-  std::vector<const double*> col(static_cast<std::size_t>(P));
-  for (Index c = 0; c < M; ++c) col[c] = Phi.data() + c * os;
-  col[M] = y.data();
-
+  const Index W = (P + kPad - 1) / kPad * kPad;
   const Index KB = gram_block_rows(P);
   const Index n_blocks = (n + KB - 1) / KB;
   // The chunk count depends on n and P only: up to 16 chunks, each worth
@@ -124,23 +182,16 @@ MatrixXd gram_lower(const MatrixView& Phi, const VectorRef& y) {
       1, std::min<Index>({16, n_blocks, n / min_rows, n / (2 * P)}));
   const Index PP = P * P;
   checked_elements(n_chunks, PP, sizeof(double), "normal-equation partials");
+  checked_elements(KB, W, sizeof(double), "normal-equation row block");
   std::vector<double> part(static_cast<std::size_t>(n_chunks * PP), 0.0);
-  // A design whose columns are not contiguous is gathered into per-thread
-  // scratch of one row block.
-  const std::size_t scratch = contiguous ? 0 : static_cast<std::size_t>(KB * M);
-  for_each_chunk(n_chunks, scratch, [&](Index c, double* block) {
-    std::vector<const double*> bcol(contiguous ? 0 : static_cast<std::size_t>(P));
-    for (Index j = 0; j < M && !contiguous; ++j) bcol[j] = block + j * KB;
+  const BlockKernel kernel = block_kernel();
+  const long long work = static_cast<long long>(n) * P * (P + 1) / 2;
+  for_each_chunk(n_chunks, static_cast<std::size_t>(KB * W), work, [&](Index c, double* B) {
     const RowRange rows = chunk_rows(c, n_chunks, n, KB);
     for (Index r0 = rows.begin; r0 < rows.end; r0 += KB) {
       const Index len = std::min(KB, n - r0);
-      if (contiguous) {
-        block_update(col.data(), P, r0, len, part.data() + c * PP);
-        continue;
-      }
-      gather_rows(Phi.data() + r0 * is, is, os, len, M, block, KB);
-      bcol[M] = y.data() + r0;
-      block_update(bcol.data(), P, 0, len, part.data() + c * PP);
+      pack_block(Phi, y, r0, len, B, W);
+      kernel(B, W, len, P, part.data() + c * PP);
     }
   });
 

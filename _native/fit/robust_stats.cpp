@@ -8,7 +8,7 @@
 
 namespace qorv {
 
-double median_inplace(std::vector<double> v) {
+double median_inplace(std::vector<double>& v) {
   const std::size_t n = v.size();
   if (n == 0) return 0.0;
   // NaN breaks the ordering that selection relies on (and can send it past
@@ -26,10 +26,12 @@ double median_inplace(std::vector<double> v) {
 }
 
 double mad(const VectorRef& y) {
+  // One buffer for both medians: the first selection only permutes y, and
+  // the deviations of a permutation have the same median.
   std::vector<double> buf(y.data(), y.data() + y.size());
   const double m = median_inplace(buf);
   for (double& v : buf) v = std::abs(v - m);
-  return median_inplace(std::move(buf));
+  return median_inplace(buf);
 }
 
 std::int64_t count_hits(const VectorRef& yp, const VectorRef& yt, double eps) {

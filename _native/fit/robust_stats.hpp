@@ -12,8 +12,8 @@ namespace qorv {
 // Median of v (0.0 when empty): one selection for the middle (odd size) or
 // upper middle (even size) order statistic, and for even sizes the largest
 // value before it as the lower middle. Any NaN gives NaN (selection has no
-// order for it).
-double median_inplace(std::vector<double> v);
+// order for it). v is reordered.
+double median_inplace(std::vector<double>& v);
 
 // Raw median absolute deviation about the median, no consistency factor.
 // 0.0 for an empty y; NaN when y holds a NaN.
