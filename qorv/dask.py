@@ -44,6 +44,10 @@ _SELECT_GATHER = 1 << 20
 _HIST_BINS = 4096
 # Inputs combined per node of a reduction tree.
 _FAN_IN = 8
+# Batches of fit_many: enough per worker to balance the load, none so large
+# that one task holds a worker for long.
+_BATCHES_PER_WORKER = 8
+_BATCH_ROWS = 200_000
 
 
 # --------------------------------------------------------------- clusters
@@ -264,7 +268,7 @@ def _groups_of(groups: Any, by: Any, x: Any, y: Any, weight: Any
 
 def fit_many(groups: Any, *, by: Any = None, x: Any = None, y: Any = None,
              weight: Optional[str] = None, client: ClientLike = None,
-             batch_rows: int = 200_000, **params: Any) -> dict[Hashable, Any]:
+             batch_rows: Optional[int] = None, **params: Any) -> dict[Hashable, Any]:
     """Fit one :class:`~qorv.PolynomialRegressor` per group, in parallel.
 
     Parameters
@@ -277,9 +281,10 @@ def fit_many(groups: Any, *, by: Any = None, x: Any = None, y: Any = None,
         column and an optional weight column.
     client : None, str or distributed.Client
         Where to run: None starts a local cluster of processes for the call.
-    batch_rows : int, default=200_000
+    batch_rows : int, optional
         Small groups are fitted together, one task per batch of about this
-        many rows, so that scheduling does not dominate.
+        many rows, so that scheduling does not dominate. By default about
+        eight batches per worker, of at most 200,000 rows.
     **params
         Parameters of every group's PolynomialRegressor. The search solver's
         seed (and the folds of ``criterion="cv"``) of each group derive from
@@ -295,21 +300,25 @@ def fit_many(groups: Any, *, by: Any = None, x: Any = None, y: Any = None,
     from ._estimator import PolynomialRegressor
 
     PolynomialRegressor(**params)._check_params()  # fail before shipping anything
-    rs = params.pop("random_state", None)
-    base = int(rs) if isinstance(rs, (int, np.integer)) and not isinstance(rs, bool) else \
-        int(np.random.default_rng(rs if rs is None else None).integers(2**31))
-    batches: list[list[tuple[Hashable, Any, Any, Any]]] = [[]]
-    rows = 0
-    for item in _groups_of(groups, by, x, y, weight):
-        n = len(item[2]) if hasattr(item[2], "__len__") else 1
-        if batches[-1] and rows + n > batch_rows:
-            batches.append([])
-            rows = 0
-        batches[-1].append(item)
-        rows += n
-    if not batches[-1]:
+    from ._estimator import fold_seed
+
+    base = fold_seed(params.pop("random_state", None))
+    items = list(_groups_of(groups, by, x, y, weight))
+    if not items:
         return {}
+    sizes = [len(it[2]) if hasattr(it[2], "__len__") else 1 for it in items]
     with _cluster(client) as c:
+        if batch_rows is None:
+            workers = max(1, len(c.scheduler_info().get("workers", {})))
+            batch_rows = max(1, min(_BATCH_ROWS, sum(sizes) // (_BATCHES_PER_WORKER * workers)))
+        batches: list[list[tuple[Hashable, Any, Any, Any]]] = [[]]
+        rows = 0
+        for item, n in zip(items, sizes):
+            if batches[-1] and rows + n > batch_rows:
+                batches.append([])
+                rows = 0
+            batches[-1].append(item)
+            rows += n
         futures = [c.submit(_fit_batch, b, params, base, pure=False) for b in batches]
         out: dict[Hashable, Any] = {}
         for part in c.gather(futures):
