@@ -344,7 +344,8 @@ class PolynomialRegressor(RegressorMixin, BaseEstimator):  # type: ignore[misc]
                                                      n_eff, mdl)
             powers, Phi, A = powers[:k], Phi[:, :k], A[:, :k]
         b = ya if unit else ya * sw
-        gamma, Rs = self._choose_penalty(kinds, powers, half, _select.moments(A, b), n_eff)
+        gamma, Rs = self._choose_penalty(kinds, powers, half,
+                                         _select.moments(A, b) if kinds else None, n_eff)
 
         if solver == "lstsq":
             coef = qorv_core.ols(A, b)
@@ -402,8 +403,9 @@ class PolynomialRegressor(RegressorMixin, BaseEstimator):  # type: ignore[misc]
         return sizes[best], best, scores
 
     def _choose_penalty(self, kinds: list[str], powers: list[list[int]], half: Array,
-                        total: _select.Moments, n_eff: float) -> tuple[float, dict[str, Array]]:
-        if not kinds:
+                        total: Optional[_select.Moments],
+                        n_eff: float) -> tuple[float, dict[str, Array]]:
+        if not kinds or total is None:
             return 0.0, {}
         D = len(half)
         n_grid = self.n_grid if self.n_grid is not None else (600 if D == 1 else 30)

@@ -462,8 +462,8 @@ def fit(X: Any, y: Any, sample_weight: Any = None, *, client: ClientLike = None,
             powers = powers[:k]
         R = total.R
         A, b = R[:k, :k], R[:k, -1]  # A^T A and A^T b of the rows, as a k-row system
-        gamma, Rs = est._choose_penalty(kinds, powers, half, _stats.moments(total).head(k),
-                                        n_eff)
+        gamma, Rs = est._choose_penalty(kinds, powers, half,
+                                        _stats.moments(total).head(k) if kinds else None, n_eff)
         if solver == "lstsq":
             import qorv_core
             coef = np.asarray(qorv_core.ols(A, b))
