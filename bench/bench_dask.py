@@ -60,9 +60,10 @@ def tall(client, n_rows):
 
 def chunk_rate(n_chunks=4):
     """Rows per second of the fit's per-chunk work on one core in this
-    process: the same passes the fit makes (summary, factors, two histogram
-    and two selection passes for the exact spread, hits), each generating
-    its rows again as the workers do."""
+    process: the same passes the fit makes (summary, factors with the first
+    histogram of the exact spread, two selection passes and one more
+    histogram for it, hits), each generating its rows again as the workers
+    do."""
     from qorv._basis import total_powers
 
     powers = total_powers(1, 3)
@@ -70,8 +71,7 @@ def chunk_rate(n_chunks=4):
     edges = np.linspace(0.0, 4.0, qd._HIST_BINS + 1)
     passes = [
         lambda x, y, w: qd._chunk_summary(x, y, w, 0),
-        lambda x, y, w: qd._chunk_factors(x, y, w, 0, c, h, powers, 0, 0),
-        lambda x, y, w: qd._bin_counts(y, edges),
+        lambda x, y, w: qd._chunk_factors(x, y, w, 0, c, h, powers, 0, 0, edges),
         lambda x, y, w: y[(y >= 1.0) & (y <= 1.001)].copy(),
         lambda x, y, w: qd._bin_counts(np.abs(y - 1.0), edges),
         lambda x, y, w: y[np.abs(y - 1.0) <= 0.001].copy(),

@@ -100,8 +100,15 @@ def _histogram(client: Client, v: da.Array, edges: Array) -> Array:
         per_block.reshape(v.numblocks[0], _HIST_BINS).sum(axis=0), sync=True))
 
 
+def hist_edges(lo: float, hi: float) -> Array:
+    """The bin edges of one narrowing pass over [lo, hi]."""
+    edges = np.linspace(lo, hi, _HIST_BINS + 1)
+    edges[-1] = np.nextafter(hi, np.inf)  # hi itself lies in the last bin
+    return edges
+
+
 def order_statistics(client: Client, v: da.Array, ks: Sequence[int], lo: float,
-                     hi: float) -> list[float]:
+                     hi: float, counts: Optional[Array] = None) -> list[float]:
     """The ks-th smallest values (0-based, ascending, close together) of the
     1-D dask array v, whose values lie in [lo, hi], exactly.
 
@@ -109,15 +116,16 @@ def order_statistics(client: Client, v: da.Array, ks: Sequence[int], lo: float,
     values; once they hold few values, one selection among them gives the
     answer. A crowded bin is first shrunk to the least and greatest value in
     it, so that a value repeated many times ends the narrowing at once.
-    v must hold no NaN.
+    v must hold no NaN. counts: the first pass's histogram over
+    hist_edges(lo, hi), when another pass has already counted it.
     """
     ks = list(ks)
     while True:
         if lo == hi:
             return [lo] * len(ks)
-        edges = np.linspace(lo, hi, _HIST_BINS + 1)
-        edges[-1] = np.nextafter(hi, np.inf)  # hi itself lies in the last bin
-        cum = np.cumsum(_histogram(client, v, edges))
+        edges = hist_edges(lo, hi)
+        cum = np.cumsum(_histogram(client, v, edges) if counts is None else counts)
+        counts = None
         j0, j1 = (int(np.searchsorted(cum, k, side="right")) for k in (ks[0], ks[-1]))
         below = int(cum[j0 - 1]) if j0 > 0 else 0
         n_in = int(cum[j1]) - below
@@ -132,26 +140,29 @@ def order_statistics(client: Client, v: da.Array, ks: Sequence[int], lo: float,
             sync=True))
 
 
-def median(client: Client, v: da.Array, n: int, lo: float, hi: float) -> float:
+def median(client: Client, v: da.Array, n: int, lo: float, hi: float,
+           counts: Optional[Array] = None) -> float:
     """The median as the core computes it (the middle value, or half the sum
     of the two middle values; 0.0 for no values) of the n values of v, which
     lie in [lo, hi]."""
     if n == 0:
         return 0.0
     if n % 2:
-        return order_statistics(client, v, [n // 2], lo, hi)[0]
-    b, a = order_statistics(client, v, [n // 2 - 1, n // 2], lo, hi)
+        return order_statistics(client, v, [n // 2], lo, hi, counts)[0]
+    b, a = order_statistics(client, v, [n // 2 - 1, n // 2], lo, hi, counts)
     return 0.5 * (a + b)
 
 
 def mad(client: Client, v: da.Array, n: Optional[int] = None,
-        lo: Optional[float] = None, hi: Optional[float] = None) -> float:
+        lo: Optional[float] = None, hi: Optional[float] = None,
+        counts: Optional[Array] = None) -> float:
     """Median absolute deviation about the median, the core's ``mad``, of the
-    n values of v in [lo, hi] (measured here when not given)."""
+    n values of v in [lo, hi] (measured here when not given); counts: v's
+    histogram over hist_edges(lo, hi), if already counted."""
     if n is None or lo is None or hi is None:
         n_, lo_, hi_ = client.compute([v.size, v.min(), v.max()], sync=True)
         n, lo, hi = int(n_), float(lo_), float(hi_)
-    m = median(client, v, n, lo, hi)
+    m = median(client, v, n, lo, hi, counts)
     return median(client, abs(v - m), n, 0.0, max(abs(hi - m), abs(lo - m)))
 
 
@@ -327,9 +338,12 @@ def fit_many(groups: Any, *, by: Any = None, x: Any = None, y: Any = None,
 
 
 def _chunk_factors(Xb: Array, yb: Array, wb: Array, start: int, centre: Array, half: Array,
-                   powers: list[list[int]], n_folds: int, seed: int) -> list[Any]:
+                   powers: list[list[int]], n_folds: int, seed: int,
+                   y_edges: Array) -> tuple[list[Any], Array]:
     """Per-fold factors of one chunk's mapped, weighted design (zero-weight
-    rows dropped, folds by global row position)."""
+    rows dropped, folds by global row position), and the histogram of its
+    targets over y_edges: the first pass of the exact median, counted while
+    the chunk is at hand."""
     from . import _basis, _stats
 
     folds = _stats.fold_ids(start, start + len(yb), n_folds, seed) if n_folds else \
@@ -338,7 +352,14 @@ def _chunk_factors(Xb: Array, yb: Array, wb: Array, start: int, centre: Array, h
     Xb, yb, wb, folds = Xb[keep], yb[keep], wb[keep], folds[keep]
     Phi = _basis.design((Xb - centre) / half, powers)
     sw = np.sqrt(wb)
-    return _stats.fold_factors(Phi * sw[:, None], yb * sw, wb, yb, folds, n_folds)
+    return (_stats.fold_factors(Phi * sw[:, None], yb * sw, wb, yb, folds, n_folds),
+            _bin_counts(yb, y_edges))
+
+
+def _combine_factor_parts(parts: Sequence[tuple[list[Any], Array]]) -> tuple[list[Any], Array]:
+    from . import _stats
+
+    return _stats.combine_folds([p[0] for p in parts]), np.sum([p[1] for p in parts], axis=0)
 
 
 def _chunk_hits(Xb: Array, yb: Array, wb: Array, start: int, centre: Array, half: Array,
@@ -436,9 +457,10 @@ def fit(X: Any, y: Any, sample_weight: Any = None, *, client: ClientLike = None,
         centre, half = dom.mean(axis=1), (dom[:, 1] - dom[:, 0]) / 2.0
         n_folds = est._fold_count(n)
         seed = fold_seed(est.random_state)
-        parts = c.compute(tree_reduce(
-            _per_chunk(_chunk_factors, Xd, yd, wd, centre, half, powers, n_folds, seed),
-            _stats.combine_folds), sync=True)
+        y_edges = hist_edges(y_lo, y_hi)
+        parts, y_counts = c.compute(tree_reduce(
+            _per_chunk(_chunk_factors, Xd, yd, wd, centre, half, powers, n_folds, seed,
+                       y_edges), _combine_factor_parts), sync=True)
         total = _stats.combine(parts)
         n_eff, ybar = total.weight, total.weighted_y / total.weight
         H = est._H()
@@ -469,7 +491,7 @@ def fit(X: Any, y: Any, sample_weight: Any = None, *, client: ClientLike = None,
             coef = np.asarray(qorv_core.ols(A, b))
         else:
             coef = est._penalized(A, b, Rs, gamma, n_eff)
-        final = hits(coef[:, None], 0.0, _tolerance(mad(c, kept, n, y_lo, y_hi)))
+        final = hits(coef[:, None], 0.0, _tolerance(mad(c, kept, n, y_lo, y_hi, y_counts)))
         est._store(coef, powers, dom, degree_, gamma, scores,
                    mdl_from_hits(int(final[0]), n, k, H), _singular_values(A), k)
     return est
