@@ -30,8 +30,8 @@ from typing import Any, Callable, Hashable, Iterator, Mapping, Optional, Sequenc
 import numpy as np
 import numpy.typing as npt
 
-import dask
 import dask.array as da
+from dask.delayed import delayed
 from distributed import Client, LocalCluster
 
 Array = npt.NDArray[np.float64]
@@ -79,23 +79,23 @@ def tree_reduce(parts: Sequence[Any], combine: Callable[[Sequence[Any]], Any]) -
     level = list(parts)
     if not level:
         raise ValueError("nothing to reduce: the input has no chunks")
-    node = dask.delayed(combine, pure=True)
+    node = delayed(combine, pure=True)
     while len(level) > 1:
         level = [node(level[i:i + _FAN_IN]) for i in range(0, len(level), _FAN_IN)]
     return level[0] if len(parts) > 1 else node(level)
 
 
 # ---------------------------------------------------- exact order statistics
-def _bin_counts(v: Array, edges: Array) -> Array:
+def _bin_counts(v: Array, edges: Array) -> npt.NDArray[np.int64]:
     # Bin j holds edges[j] <= v < edges[j + 1]; values outside count nowhere.
     idx = np.searchsorted(edges, v, side="right") - 1
     ok = (idx >= 0) & (idx < len(edges) - 1)
-    return np.bincount(idx[ok], minlength=len(edges) - 1)
+    return np.bincount(idx[ok], minlength=len(edges) - 1).astype(np.int64)
 
 
 def _histogram(client: Client, v: da.Array, edges: Array) -> Array:
-    per_block = v.map_blocks(_bin_counts, edges, dtype=np.int64,
-                             chunks=((_HIST_BINS,) * v.numblocks[0],))
+    per_block = da.map_blocks(_bin_counts, v, edges, dtype=np.int64,
+                              chunks=((_HIST_BINS,) * v.numblocks[0],))
     return np.asarray(client.compute(
         per_block.reshape(v.numblocks[0], _HIST_BINS).sum(axis=0), sync=True))
 
@@ -215,7 +215,7 @@ def _per_chunk(fn: Callable[..., Any], X: da.Array, y: da.Array, w: da.Array,
                *args: Any) -> list[Any]:
     """fn(X block, y block, w block, first row, *args) for every row chunk,
     as delayed values in row order."""
-    call = dask.delayed(fn, pure=True)
+    call = delayed(fn, pure=True)
     xs, ys, ws = X.to_delayed()[:, 0], y.to_delayed(), w.to_delayed()
     return [call(xb, yb, wb, s, *args)
             for xb, yb, wb, s in zip(xs, ys, ws, _starts(X.chunks[0]))]
@@ -339,7 +339,7 @@ def fit_many(groups: Any, *, by: Any = None, x: Any = None, y: Any = None,
 
 def _chunk_factors(Xb: Array, yb: Array, wb: Array, start: int, centre: Array, half: Array,
                    powers: list[list[int]], n_folds: int, seed: int,
-                   y_edges: Array) -> tuple[list[Any], Array]:
+                   y_edges: Array) -> tuple[list[Any], npt.NDArray[np.int64]]:
     """Per-fold factors of one chunk's mapped, weighted design (zero-weight
     rows dropped, folds by global row position), and the histogram of its
     targets over y_edges: the first pass of the exact median, counted while
@@ -356,7 +356,7 @@ def _chunk_factors(Xb: Array, yb: Array, wb: Array, start: int, centre: Array, h
             _bin_counts(yb, y_edges))
 
 
-def _combine_factor_parts(parts: Sequence[tuple[list[Any], Array]]) -> tuple[list[Any], Array]:
+def _combine_factor_parts(parts: Sequence[tuple[list[Any], Any]]) -> tuple[list[Any], Any]:
     from . import _stats
 
     return _stats.combine_folds([p[0] for p in parts]), np.sum([p[1] for p in parts], axis=0)
@@ -541,7 +541,7 @@ def from_files(path: Union[str, os.PathLike[str]], x: Any, y: Any,
             shape = np.load(f, mmap_mode="r").shape
             if len(shape) != 2:
                 raise ValueError(f"{f}: expected a 2-D array, got shape {shape}")
-            blocks.append(da.from_delayed(dask.delayed(np.load)(f), shape, dtype=np.float64))
+            blocks.append(da.from_delayed(delayed(np.load)(f), shape, dtype=np.float64))
         table = da.concatenate(blocks, axis=0)
         xs = [x] if isinstance(x, int) else list(x)
         out = [table[:, xs], table[:, y]] + ([table[:, weight]] if weight is not None else [])
