@@ -65,8 +65,10 @@ def test_sdist_wheel_and_fresh_install(tmp_path):
     # A type checker pointed at that interpreter finds the installed stub.
     pytest.importorskip("mypy")
     snippet = tmp_path / "use.py"
+    # (and, through its py.typed marker, the package's own annotations)
     snippet.write_text("import qorv_core as q\nreveal_type(q.design_matrix_1d(3, [0.5]))\n"
-                       "r = q.TournamentMCMC().fit([[1.0]], [1.0])\nreveal_type(r.energy)\n")
+                       "r = q.TournamentMCMC().fit([[1.0]], [1.0])\nreveal_type(r.energy)\n"
+                       "import qorv\nm: qorv.PolynomialRegressor = qorv.PolynomialRegressor()\n")
     p = subprocess.run([sys.executable, "-m", "mypy", "--python-executable", py,
                         "--no-incremental", snippet], cwd=tmp_path, capture_output=True,
                        text=True)
