@@ -1,5 +1,7 @@
 #include "search/deep_phase.hpp"
 
+#include <algorithm>
+#include <cstdint>
 #include <limits>
 
 #include "search/schedule.hpp"
@@ -53,15 +55,27 @@ Chain deep_phase(const std::vector<Chain>& elite, const Energy& energy,
   const std::vector<double> T_start = member_start_temperatures(m, s);
 
   // A member's first strict minimum below +inf; a state at +inf or NaN can
-  // never replace a best in the sequential walk either.
+  // never replace a best in the sequential walk either. The members of one
+  // group walk in lockstep.
   std::vector<Chain> member_best(m);
-  interrupt.parallel_for(static_cast<int>(m), [&](int i) {
-    const auto ei = static_cast<std::size_t>(i);
-    Walker w = member_walker(elite, ei, s);
-    Chain best{Eigen::VectorXd(w.at.beta.size()), std::numeric_limits<double>::infinity()};
-    metropolis_walk(w, s.n_deep, T_start[ei], schedule::kDeepCooling, energy, interrupt,
-                    &best);
-    member_best[ei] = std::move(best);
+  const int count = static_cast<int>(m);
+  const int groups = walker_groups(
+      count, static_cast<std::int64_t>(count) * std::max(s.n_deep, 0) * energy.work());
+  interrupt.parallel_for(groups, [&](int g) {
+    const int e0 = group_begin(g, groups, count), e1 = group_begin(g + 1, groups, count);
+    std::vector<Walker> ws;
+    std::vector<double> T;
+    std::vector<Chain> bests;
+    for (int i = e0; i < e1; ++i) {
+      const auto ei = static_cast<std::size_t>(i);
+      ws.push_back(member_walker(elite, ei, s));
+      T.push_back(T_start[ei]);
+      bests.push_back(Chain{Eigen::VectorXd(ws.back().at.beta.size()),
+                            std::numeric_limits<double>::infinity()});
+    }
+    metropolis_walks(ws, s.n_deep, T, schedule::kDeepCooling, energy, interrupt, &bests);
+    for (int i = e0; i < e1; ++i)
+      member_best[static_cast<std::size_t>(i)] = std::move(bests[static_cast<std::size_t>(i - e0)]);
   });
 
   Chain best = elite[0];

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 
 #include "common/lanes.hpp"
 
@@ -10,67 +11,142 @@ namespace qorv {
 
 namespace {
 
-// Hits of the rows [0, 16 m) with 16 m <= n, sixteen rows at a time, their
-// predictions held in registers across all k >= 1 columns and counted at
-// once: X is read once and nothing is stored. Four-wide vectors, which the
-// compiler maps onto two SSE2 registers each or, in the AVX2 clone picked at
-// load time on CPUs that have it, onto one register. Every row gets exactly
-// the scalar arithmetic of hits_scalar (products rounded, then added in
-// column order; never fused), so the clone changes the speed, not the bits.
+// Hits of the rows [0, rows), rows a multiple of 4 W for W-wide vectors V,
+// 4 W rows at a time, their predictions held in registers across all k >= 1
+// columns and counted at once: X is read once and nothing is stored. Every
+// row gets exactly the scalar arithmetic of hits_scalar (products rounded,
+// then added in column order; never fused), so the vector width chosen at
+// load time changes the speed, not the bits.
 #if defined(__GNUC__)
-// The four-wide type never crosses a function boundary that another
+// The vector types never cross a function boundary that another
 // translation unit sees, so the ABI note about AVX values is moot.
 #pragma GCC diagnostic ignored "-Wpsabi"
-#if defined(__x86_64__) && !defined(__clang__) && !defined(__SANITIZE_ADDRESS__) && \
-    !defined(QORV_BASELINE_ONLY)
-__attribute__((target_clones("avx2", "default")))
-#endif
-std::int64_t hits_blocked(const double* X, Eigen::Index n, Eigen::Index k,
-                          const double* b, const double* y, double eps,
-                          Eigen::Index rows) {
-  const lane4 e = lane4_splat(eps);
-  const mask4 magnitude = {0x7fffffffffffffffLL, 0x7fffffffffffffffLL,
-                           0x7fffffffffffffffLL, 0x7fffffffffffffffLL};
-  mask4 h = {0, 0, 0, 0};
-  const lane4 b0 = lane4_splat(b[0]);
-  for (Eigen::Index i = 0; i < rows; i += 16) {
+typedef double lane8 __attribute__((vector_size(64)));
+
+template <class V>
+inline __attribute__((always_inline)) std::int64_t hits_blocked(
+    const double* X, Eigen::Index n, Eigen::Index k, const double* b, const double* y,
+    double eps, Eigen::Index rows) {
+  using M = decltype(V{} < V{});
+  constexpr Eigen::Index W = sizeof(V) / sizeof(double);
+  const auto load = [](const double* p) {
+    V v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+  };
+  const V e = V{} + eps;
+  const M magnitude = M{} + 0x7fffffffffffffffLL;
+  M h = M{};
+  const V b0 = V{} + b[0];
+  for (Eigen::Index i = 0; i < rows; i += 4 * W) {
     const double* c = X + i;
-    lane4 a0 = load4(c) * b0, a1 = load4(c + 4) * b0;
-    lane4 a2 = load4(c + 8) * b0, a3 = load4(c + 12) * b0;
+    V a0 = load(c) * b0, a1 = load(c + W) * b0;
+    V a2 = load(c + 2 * W) * b0, a3 = load(c + 3 * W) * b0;
     for (Eigen::Index j = 1; j < k; ++j) {
       c += n;
-      const lane4 bj = lane4_splat(b[j]);
-      a0 = a0 + load4(c) * bj;
-      a1 = a1 + load4(c + 4) * bj;
-      a2 = a2 + load4(c + 8) * bj;
-      a3 = a3 + load4(c + 12) * bj;
+      const V bj = V{} + b[j];
+      a0 = a0 + load(c) * bj;
+      a1 = a1 + load(c + W) * bj;
+      a2 = a2 + load(c + 2 * W) * bj;
+      a3 = a3 + load(c + 3 * W) * bj;
     }
-    const lane4 d[4] = {a0 - load4(y + i), a1 - load4(y + i + 4),
-                        a2 - load4(y + i + 8), a3 - load4(y + i + 12)};
-    for (const lane4& di : d) {
-      const lane4 mag = reinterpret_cast<lane4>(reinterpret_cast<mask4>(di) & magnitude);
+    const V d[4] = {a0 - load(y + i), a1 - load(y + i + W), a2 - load(y + i + 2 * W),
+                    a3 - load(y + i + 3 * W)};
+    for (const V& di : d) {
+      const V mag = reinterpret_cast<V>(reinterpret_cast<M>(di) & magnitude);
       h -= (mag < e);  // true is -1 in every lane
     }
   }
-  return (h[0] + h[1]) + (h[2] + h[3]);
+  std::int64_t total = 0;
+  for (Eigen::Index l = 0; l < W; ++l) total += h[l];
+  return total;
+}
+
+using HitsKernel = std::int64_t (*)(const double*, Eigen::Index, Eigen::Index,
+                                    const double*, const double*, double, Eigen::Index);
+
+// Eight-wide on AVX-512 (32 rows a block), four-wide on AVX2 (16 rows), and
+// four-wide on two SSE2 registers each on the baseline.
+#if defined(__x86_64__) && !defined(__clang__) && !defined(__SANITIZE_ADDRESS__) && \
+    !defined(QORV_BASELINE_ONLY)
+#define QORV_ENERGY_CLONES 1
+__attribute__((target("avx512f,avx512dq")))
+std::int64_t hits_avx512(const double* X, Eigen::Index n, Eigen::Index k, const double* b,
+                         const double* y, double eps, Eigen::Index rows) {
+  return hits_blocked<lane8>(X, n, k, b, y, eps, rows);
+}
+__attribute__((target("avx2")))
+std::int64_t hits_avx2(const double* X, Eigen::Index n, Eigen::Index k, const double* b,
+                       const double* y, double eps, Eigen::Index rows) {
+  return hits_blocked<lane4>(X, n, k, b, y, eps, rows);
+}
+#endif
+std::int64_t hits_base(const double* X, Eigen::Index n, Eigen::Index k, const double* b,
+                       const double* y, double eps, Eigen::Index rows) {
+  return hits_blocked<lane4>(X, n, k, b, y, eps, rows);
+}
+
+struct HitsPath {
+  HitsKernel kernel;
+  Eigen::Index block;  // rows per step of the kernel
+};
+
+HitsPath hits_path() {
+  static const HitsPath path = []() -> HitsPath {
+#if defined(QORV_ENERGY_CLONES)
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq"))
+      return {&hits_avx512, 32};
+    if (__builtin_cpu_supports("avx2")) return {&hits_avx2, 16};
+#endif
+    return {&hits_base, 16};
+  }();
+  return path;
 }
 #endif
 
-// Hits of the rows [i0, n) one at a time: prediction sum_j X(i, j) b_j in
-// column order, the first product taken as it is.
-std::int64_t hits_scalar(const double* X, Eigen::Index n, Eigen::Index k,
-                         const double* b, const double* y, double eps,
+// Hits of the rows [i0, rows) one at a time (X with leading dimension ld):
+// prediction sum_j X(i, j) b_j in column order, the first product taken as
+// it is.
+std::int64_t hits_scalar(const double* X, Eigen::Index ld, Eigen::Index rows,
+                         Eigen::Index k, const double* b, const double* y, double eps,
                          Eigen::Index i0) {
   std::int64_t h = 0;
-  for (Eigen::Index i = i0; i < n; ++i) {
+  for (Eigen::Index i = i0; i < rows; ++i) {
     double acc = 0.0;
     if (k > 0) {
       acc = X[i] * b[0];
-      for (Eigen::Index j = 1; j < k; ++j) acc = acc + X[j * n + i] * b[j];
+      for (Eigen::Index j = 1; j < k; ++j) acc = acc + X[j * ld + i] * b[j];
     }
     h += std::abs(acc - y[i]) < eps;
   }
   return h;
+}
+
+// Rows of X per tile of the batched evaluation: its k columns (at most
+// kTileDoubles values) stay in L1 while every vector uses them. A multiple
+// of every kernel's block, so only the last tile has a scalar tail.
+constexpr Eigen::Index kTileDoubles = 4096;
+constexpr Eigen::Index kTileQuantum = 32;
+
+Eigen::Index tile_rows(Eigen::Index k) {
+  const Eigen::Index rows = kTileDoubles / std::max<Eigen::Index>(k, 1);
+  return std::max(kTileQuantum, rows / kTileQuantum * kTileQuantum);
+}
+
+// Hits of the rows [0, rows) of X (leading dimension ld), k >= 0 columns.
+std::int64_t hits_of_rows(const double* X, Eigen::Index ld, Eigen::Index rows,
+                          Eigen::Index k, const double* b, const double* y, double eps) {
+  std::int64_t hits = 0;
+  Eigen::Index i = 0;
+#if defined(__GNUC__)
+  if (k > 0) {
+    const HitsPath path = hits_path();
+    i = rows - rows % path.block;
+    hits = path.kernel(X, ld, k, b, y, eps, i);
+  }
+#endif
+  return hits + hits_scalar(X, ld, rows, k, b, y, eps, i);
 }
 
 }  // namespace
@@ -86,22 +162,31 @@ Energy::Energy(const Eigen::MatrixXd& X, const Eigen::VectorXd& y, int H,
 
 double Energy::operator()(const Eigen::VectorXd& b, double* work) const {
   const Eigen::Index n = y_.size();
-  const Eigen::Index k = X_.cols();
-  const double* X = X_.data();
-  const double* y = y_.data();
-  const double* bv = b.data();
-  std::int64_t hits = 0;
-  Eigen::Index i = 0;
-#if defined(__GNUC__)
-  if (k > 0) {
-    i = n - n % 16;
-    hits = hits_blocked(X, n, k, bv, y, eps_, i);
-  }
-#endif
-  hits += hits_scalar(X, n, k, bv, y, eps_, i);
+  const std::int64_t hits =
+      hits_of_rows(X_.data(), n, n, X_.cols(), b.data(), y_.data(), eps_);
   double L = mdl_data_term(hits, n) + model_term_;
   if (pen_.active()) L = mdl_add_penalties(L, b, pen_, work);
   return L;
+}
+
+void Energy::operator()(const std::vector<Eigen::VectorXd>& b, double* energies,
+                        std::int64_t* hits, double* work) const {
+  const Eigen::Index n = y_.size();
+  const Eigen::Index k = X_.cols();
+  const std::size_t count = b.size();
+  std::fill(hits, hits + count, std::int64_t{0});
+  const Eigen::Index tile = tile_rows(k);
+  for (Eigen::Index r0 = 0; r0 < n; r0 += tile) {
+    // Each tile is a matrix of len rows with leading dimension n.
+    const Eigen::Index len = std::min(tile, n - r0);
+    for (std::size_t c = 0; c < count; ++c)
+      hits[c] += hits_of_rows(X_.data() + r0, n, len, k, b[c].data(), y_.data() + r0, eps_);
+  }
+  for (std::size_t c = 0; c < count; ++c) {
+    double L = mdl_data_term(hits[c], n) + model_term_;
+    if (pen_.active()) L = mdl_add_penalties(L, b[c], pen_, work);
+    energies[c] = L;
+  }
 }
 
 }  // namespace qorv

@@ -4,6 +4,7 @@
 
 #include <Eigen/Dense>
 #include <cstdint>
+#include <vector>
 
 #include "fit/mdl_score.hpp"
 
@@ -28,6 +29,15 @@ class Energy {
 
   // b: k coefficients; work: at least k doubles of scratch.
   double operator()(const Eigen::VectorXd& b, double* work) const;
+
+  // The energies of several coefficient vectors at once, each the same bits
+  // as operator() gives it: X is read in row tiles small enough to stay in
+  // L1 while every vector's predictions for the tile are formed, so one
+  // pass over X serves them all (the hit counts are integers, so the tiling
+  // cannot change them). b: vectors of k coefficients; energies: b.size()
+  // results; hits: b.size() counters of scratch; work: k doubles.
+  void operator()(const std::vector<Eigen::VectorXd>& b, double* energies,
+                  std::int64_t* hits, double* work) const;
 
   // The cost of one evaluation and the step around it, in multiply-adds
   // (n k for the predictions, n for the count, k^2 per applied penalty,

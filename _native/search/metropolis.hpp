@@ -5,6 +5,7 @@
 #include <Eigen/Dense>
 #include <cmath>
 #include <random>
+#include <vector>
 
 #include "search/draws.hpp"
 #include "search/energy.hpp"
@@ -46,5 +47,26 @@ inline bool metropolis_accept(double e, double ec, double T, Engine& engine) {
 double metropolis_walk(Walker& w, int steps, double T, double cooling,
                        const Energy& energy, const Interruption& interrupt,
                        Chain* best);
+
+// metropolis_walk of every walker of `ws` at once, walker c from T[c]:
+// each step draws every walker's proposal from its own streams, evaluates
+// them all in one pass over X, then applies each walker's acceptance and
+// best (bests[c], when given). Every walker draws and computes exactly what
+// it would alone, so the results are the same bits in any grouping. T[c]
+// ends at the temperature after the last step.
+void metropolis_walks(std::vector<Walker>& ws, int steps, std::vector<double>& T,
+                      double cooling, const Energy& energy, const Interruption& interrupt,
+                      std::vector<Chain>* bests);
+
+// Contiguous groups of walkers that the search steps in lockstep, one per
+// thread of the team: as many as the threads (at most `items`), fewer when
+// the work (in the Energy's multiply-adds) would not keep them busy for
+// long enough to pay for starting them. Never changes the bits.
+int walker_groups(int items, std::int64_t work);
+
+// The first walker of group g of `groups` over `items`.
+inline int group_begin(int g, int groups, int items) {
+  return static_cast<int>(static_cast<std::int64_t>(g) * items / groups);
+}
 
 }  // namespace qorv

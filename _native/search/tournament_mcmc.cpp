@@ -47,15 +47,18 @@ int elite_size(const SearchSettings& s) {
 
 // What the search will hold, computed before any of it is allocated: per
 // chain its coefficients, its record, its energy twice (summary and
-// weights) and its failure slot; per elite member two chains (the member
-// and its best), a start temperature and a failure slot. Throws size_error
-// naming the bytes when that exceeds the machine's memory.
+// weights), its failure slot, and the lockstep walk's candidate and count;
+// per elite member two chains (the member and its best), a start
+// temperature and a failure slot. Throws size_error naming the bytes when
+// that exceeds the machine's memory.
 void check_memory(const SearchSettings& s, Eigen::Index k) {
   constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
   const std::int64_t chain = static_cast<std::int64_t>(sizeof(Chain)) +
                              static_cast<std::int64_t>(sizeof(double)) * k;
+  // The lockstep walk adds a candidate and a hit counter per chain.
   const std::int64_t per_chain =
-      chain + 2 * static_cast<std::int64_t>(sizeof(double)) +
+      2 * chain + 2 * static_cast<std::int64_t>(sizeof(double)) +
+      static_cast<std::int64_t>(sizeof(std::int64_t)) +
       static_cast<std::int64_t>(sizeof(std::exception_ptr));
   const std::int64_t per_member = 2 * chain + static_cast<std::int64_t>(sizeof(double)) +
                                   static_cast<std::int64_t>(sizeof(std::exception_ptr));
@@ -72,21 +75,33 @@ void check_memory(const SearchSettings& s, Eigen::Index k) {
 
 // Independent annealed chains, each with its own engine seeded from its
 // index and writing only its own slot, so the result does not depend on
-// which thread ran which chain.
+// which thread ran which chain. The chains of one group walk in lockstep.
 std::vector<Chain> warm_up(const SearchSettings& s, Eigen::Index k,
                            const Energy& energy, const Interruption& interruption) {
   std::vector<Chain> chains(static_cast<std::size_t>(s.n_chains));
-  interruption.parallel_for(s.n_chains, [&](int c) {
-    Walker w{Chain{Eigen::VectorXd(k), 0.0},
-             std::mt19937_64(schedule::chain_seed(s.seed, static_cast<std::uint64_t>(c))),
-             NormalStream{0.0, s.step_size}};
-    NormalStream start{0.0, schedule::kStartSpread};
-    for (Eigen::Index i = 0; i < k; ++i) w.at.beta(i) = normal_draw(start, w.engine);
-    Eigen::VectorXd work(k);
-    w.at.energy = energy(w.at.beta, work.data());
-    metropolis_walk(w, s.n_warmup, schedule::kWarmupT0, schedule::kWarmupCooling, energy,
-                    interruption, nullptr);
-    chains[static_cast<std::size_t>(c)] = std::move(w.at);
+  const std::int64_t work = static_cast<std::int64_t>(s.n_chains) *
+                            (std::max(s.n_warmup, 0) + 1) * energy.work();
+  const int groups = walker_groups(s.n_chains, work);
+  interruption.parallel_for(groups, [&](int g) {
+    const int c0 = group_begin(g, groups, s.n_chains);
+    const int c1 = group_begin(g + 1, groups, s.n_chains);
+    std::vector<Walker> ws;
+    ws.reserve(static_cast<std::size_t>(c1 - c0));
+    Eigen::VectorXd work_k(k);
+    for (int c = c0; c < c1; ++c) {
+      Walker w{Chain{Eigen::VectorXd(k), 0.0},
+               std::mt19937_64(schedule::chain_seed(s.seed, static_cast<std::uint64_t>(c))),
+               NormalStream{0.0, s.step_size}};
+      NormalStream start{0.0, schedule::kStartSpread};
+      for (Eigen::Index i = 0; i < k; ++i) w.at.beta(i) = normal_draw(start, w.engine);
+      w.at.energy = energy(w.at.beta, work_k.data());
+      ws.push_back(std::move(w));
+    }
+    std::vector<double> T(ws.size(), schedule::kWarmupT0);
+    metropolis_walks(ws, s.n_warmup, T, schedule::kWarmupCooling, energy, interruption,
+                     nullptr);
+    for (int c = c0; c < c1; ++c)
+      chains[static_cast<std::size_t>(c)] = std::move(ws[static_cast<std::size_t>(c - c0)].at);
   });
   return chains;
 }
