@@ -124,9 +124,14 @@ def order_statistics(client: Client, v: da.Array, ks: Sequence[int], lo: float,
         if lo == hi:
             return [lo] * len(ks)
         edges = hist_edges(lo, hi)
-        cum = np.cumsum(_histogram(client, v, edges) if counts is None else counts)
+        here = _histogram(client, v, edges) if counts is None else counts
         counts = None
+        cum = np.cumsum(here)
         j0, j1 = (int(np.searchsorted(cum, k, side="right")) for k in (ks[0], ks[-1]))
+        if j0 != j1:
+            # In different bins: each on its own, so that every round narrows
+            # (a range of two crowded values would otherwise never shrink).
+            return [order_statistics(client, v, [k], lo, hi, here)[0] for k in ks]
         below = int(cum[j0 - 1]) if j0 > 0 else 0
         n_in = int(cum[j1]) - below
         ks = [k - below for k in ks]
@@ -299,8 +304,9 @@ def fit_many(groups: Any, *, by: Any = None, x: Any = None, y: Any = None,
     **params
         Parameters of every group's PolynomialRegressor. The search solver's
         seed (and the folds of ``criterion="cv"``) of each group derive from
-        ``random_state`` and the group key, so results do not depend on the
-        scheduling or on the number of workers.
+        ``random_state`` (default 0, as for the estimator) and the group
+        key, so results do not depend on the scheduling or on the number of
+        workers.
 
     Returns
     -------
@@ -313,7 +319,7 @@ def fit_many(groups: Any, *, by: Any = None, x: Any = None, y: Any = None,
     PolynomialRegressor(**params)._check_params()  # fail before shipping anything
     from ._estimator import fold_seed
 
-    base = fold_seed(params.pop("random_state", None))
+    base = fold_seed(params.pop("random_state", 0))  # the estimator's default
     items = list(_groups_of(groups, by, x, y, weight))
     if not items:
         return {}
@@ -449,8 +455,12 @@ def fit(X: Any, y: Any, sample_weight: Any = None, *, client: ClientLike = None,
         n, y_lo, y_hi = info["rows"], info["y_lo"], info["y_hi"]
         if n == 0:
             raise _fail("sample_weight", "all zero", "at least one weight must be positive")
-        if n < 2:
-            raise ValueError(f"Found array with {n} sample(s) while a minimum of 2 is required.")
+        if n_all < 2:  # counted before zero weights drop rows, as the in-memory fit does
+            raise ValueError(f"Found array with {n_all} sample(s) while a minimum of 2 is "
+                             "required.")
+        if not np.isfinite(y_hi - y_lo):
+            raise ValueError(f"y spans [{y_lo:g}, {y_hi:g}], a range that overflows a "
+                             "double; rescale it")
         est.n_features_in_ = D
         dom = est._check_domain(np.vstack([info["lo"], info["hi"]]))
         powers = est._plan(D, kinds)

@@ -66,9 +66,10 @@ def test_tall_fit_refuses_what_it_cannot_do(client):
 
 @pytest.mark.parametrize("v", [
     np.r_[np.zeros(150_000), 1.0, 2.0],                       # one value repeated
+    np.r_[np.zeros(60_000), np.ones(60_000)],                 # the middle pair apart
     np.random.default_rng(1).standard_cauchy(120_001),        # heavy tails, odd n
     np.round(np.random.default_rng(2).normal(size=110_000), 2),  # many ties, even n
-], ids=["repeated", "cauchy", "ties"])
+], ids=["repeated", "split", "cauchy", "ties"])
 def test_exact_spread_is_the_cores(client, v, monkeypatch):
     monkeypatch.setattr(qd, "_SELECT_GATHER", 1000)  # make it narrow by histograms
     assert qd.mad(client, da.from_array(v, chunks=20_000)) == qorv_core.mad(v)
