@@ -39,7 +39,7 @@ def test_concurrent_calls_match_serial_calls():
 
 
 FITS = """
-import json, numpy as np, qorv_core as q
+import hashlib, json, numpy as np, qorv_core as q
 x = np.linspace(-1, 1, 400)
 y = 0.5 - x + 2 * x**3 + 0.01 * np.cos(37 * x)
 X = q.design_matrix_1d(4, x)
@@ -50,6 +50,9 @@ for kw in [dict(), dict(R1=np.eye(5), gamma1=1e-3)]:
     out[str(kw.keys())] = [float(v).hex() for v in r.beta_mcmc] + [r.energy.hex()]
 out["ols"] = [float(v).hex() for v in q.ols(Z, z)]
 out["ridge"] = [float(v).hex() for v in q.fit_regularized_linear(Z, z, np.eye(6), None, 1e-3)]
+w = np.linspace(-1.5, 1.5, 60001)
+out["design"] = [hashlib.sha256(q.design_matrix_1d(7, w).tobytes()).hexdigest(),
+                 hashlib.sha256(q.design_matrix_nd([[1, 2], [3, 0], [2, 2]], [w, w[::-1]]).tobytes()).hexdigest()]
 print(json.dumps(out))
 """
 

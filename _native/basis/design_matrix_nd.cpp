@@ -4,11 +4,13 @@
 #include <climits>
 #include <cmath>
 #include <cstdint>
+#include <new>
 #include <stdexcept>
 #include <string>
 
 #include "common/huge_pages.hpp"
 #include "common/size_guard.hpp"
+#include "common/threads.hpp"
 
 namespace qorv {
 
@@ -59,6 +61,46 @@ FactorPlan plan_factors(const MultiIndices& mi, std::size_t D) {
   return plan;
 }
 
+// A team is worth waking above this many multiply-add equivalents (a few
+// microseconds of one core); one pow costs about kPowCost of them.
+constexpr std::int64_t kMinTeamWork = std::int64_t{1} << 17;
+constexpr std::int64_t kPowCost = 16;
+
+// Rows [r0, r0 + len) of every column of Phi; `cache` holds B doubles per
+// factor slot.
+void design_block(const FactorPlan& plan, const std::vector<Eigen::VectorXd>& X_cols,
+                  Eigen::Index r0, Eigen::Index len, std::int64_t B, double* cache,
+                  Eigen::MatrixXd& Phi) {
+  const auto K = static_cast<std::int64_t>(plan.slot_exp.size());
+  const Eigen::Index n = Phi.rows(), M = Phi.cols();
+  for (std::int64_t s = 0; s < K; ++s) {
+    const double* x = X_cols[static_cast<std::size_t>(plan.slot_var[s])].data() + r0;
+    const double p = plan.slot_exp[s];
+    double* c = cache + s * B;
+    // pow(x, 1) is x exactly (an exact result is returned exactly).
+    if (p == 1.0)
+      for (Eigen::Index i = 0; i < len; ++i) c[i] = x[i];
+    else
+      for (Eigen::Index i = 0; i < len; ++i) c[i] = std::pow(x[i], p);
+  }
+  double* const base = Phi.data();
+  for (Eigen::Index j = 0; j < M; ++j) {
+    double* out = base + j * n + r0;
+    const std::int64_t s0 = plan.col_start[j], s1 = plan.col_start[j + 1];
+    if (s0 == s1) {
+      for (Eigen::Index i = 0; i < len; ++i) out[i] = 1.0;
+      continue;
+    }
+    // 1.0 times the first factor is that factor exactly.
+    const double* c = cache + plan.col_slots[s0] * B;
+    for (Eigen::Index i = 0; i < len; ++i) out[i] = c[i];
+    for (std::int64_t s = s0 + 1; s < s1; ++s) {
+      c = cache + plan.col_slots[s] * B;
+      for (Eigen::Index i = 0; i < len; ++i) out[i] *= c[i];
+    }
+  }
+}
+
 }  // namespace
 
 Eigen::MatrixXd design_matrix_nd(const MultiIndices& multi_indices,
@@ -97,37 +139,32 @@ Eigen::MatrixXd design_matrix_nd(const MultiIndices& multi_indices,
 
   // Row blocks: the factors of one block stay in cache while every column's
   // block is formed, and each entry of Phi is written once. The block shrinks
-  // when there are many distinct factors, so the cache stays small.
+  // when there are many distinct factors, so the cache stays small. Blocks
+  // are independent, so they go to the whole team when the matrix is large;
+  // every entry is the same product whichever thread forms it.
   constexpr std::int64_t kCacheDoubles = std::int64_t{1} << 16;  // 512 KiB
   std::int64_t B = 256;
   if (K > 0) B = std::max<std::int64_t>(1, std::min<std::int64_t>(B, kCacheDoubles / K));
-  std::vector<double> cache(static_cast<std::size_t>(K * B));
-
-  double* const base = Phi.data();
-  for (Eigen::Index r0 = 0; r0 < n; r0 += B) {
-    const Eigen::Index len = std::min<Eigen::Index>(B, n - r0);
-    for (std::int64_t s = 0; s < K; ++s) {
-      const double* x = X_cols[static_cast<std::size_t>(plan.slot_var[s])].data() + r0;
-      const double p = plan.slot_exp[s];
-      double* c = cache.data() + s * B;
-      for (Eigen::Index i = 0; i < len; ++i) c[i] = std::pow(x[i], p);
+  const std::int64_t n_blocks = (n + B - 1) / B;
+  const bool team = n * (M + kPowCost * K) >= kMinTeamWork && threads_usable();
+  bool out_of_memory = false;
+#pragma omp parallel num_threads(loop_threads(n_blocks)) if (team)
+  {
+    std::vector<double> cache;
+    bool have_cache = true;
+    try {
+      cache.resize(static_cast<std::size_t>(K * B));
+    } catch (...) {
+      have_cache = false;
+#pragma omp atomic write
+      out_of_memory = true;
     }
-    for (Eigen::Index j = 0; j < M; ++j) {
-      double* out = base + j * n + r0;
-      const std::int64_t s0 = plan.col_start[j], s1 = plan.col_start[j + 1];
-      if (s0 == s1) {
-        for (Eigen::Index i = 0; i < len; ++i) out[i] = 1.0;
-        continue;
-      }
-      // 1.0 times the first factor is that factor exactly.
-      const double* c = cache.data() + plan.col_slots[s0] * B;
-      for (Eigen::Index i = 0; i < len; ++i) out[i] = c[i];
-      for (std::int64_t s = s0 + 1; s < s1; ++s) {
-        c = cache.data() + plan.col_slots[s] * B;
-        for (Eigen::Index i = 0; i < len; ++i) out[i] *= c[i];
-      }
-    }
+#pragma omp for schedule(static)
+    for (std::int64_t b = 0; b < n_blocks; ++b)
+      if (have_cache) design_block(plan, X_cols, b * B, std::min<Eigen::Index>(B, n - b * B), B,
+                                   cache.data(), Phi);
   }
+  if (out_of_memory) throw std::bad_alloc();
   return Phi;
 }
 
