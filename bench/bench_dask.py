@@ -21,7 +21,7 @@ import numpy as np
 
 import dask
 import dask.array as da
-from distributed import Client, LocalCluster
+from distributed import Client
 
 import qorv
 import qorv.dask as qd
@@ -116,8 +116,7 @@ def main():
     big = 20_000_000 if quick else 200_000_000
     n_groups = 1000 if quick else 10_000
     cores = os.cpu_count() or 1
-    with LocalCluster(n_workers=cores, threads_per_worker=1, processes=True,
-                      dashboard_address=":0") as cluster, Client(cluster) as client:
+    with qd.local_cluster(cores) as cluster, Client(cluster) as client:
         _, s_small, rss_small = tall(client, big // 10)
         m, s_big, rss_big = tall(client, big)
         rate = chunk_rate()

@@ -30,6 +30,7 @@ from typing import Any, Callable, Hashable, Iterator, Mapping, Optional, Sequenc
 import numpy as np
 import numpy.typing as npt
 
+import dask
 import dask.array as da
 from dask.delayed import delayed
 from distributed import Client, LocalCluster
@@ -65,10 +66,24 @@ def _cluster(client: ClientLike) -> Iterator[Client]:
     if client is not None:
         raise TypeError(f"client must be None, a scheduler address or a "
                         f"distributed.Client, not {type(client).__name__}")
-    with LocalCluster(n_workers=os.cpu_count() or 1, threads_per_worker=1,
-                      processes=True, dashboard_address=":0") as cluster, \
-            Client(cluster) as c:
+    with local_cluster() as cluster, Client(cluster) as c:
         yield c
+
+
+# Dask starts its workers with MALLOC_TRIM_THRESHOLD_ set, which also turns
+# off glibc's adaptive mmap threshold: every large array is then a fresh
+# mapping whose pages fault in again, and small fits ran at half their speed
+# (measured). Workers made for one call do not live long enough to need the
+# trimming, so they keep glibc's defaults.
+_WORKER_ENV = {"distributed.nanny.pre-spawn-environ.MALLOC_TRIM_THRESHOLD_": None}
+
+
+def local_cluster(n_workers: Optional[int] = None) -> LocalCluster:
+    """The cluster ``client=None`` starts: one single-threaded worker process
+    per core (or `n_workers`), with glibc's default memory allocation."""
+    with dask.config.set(_WORKER_ENV):
+        return LocalCluster(n_workers=n_workers or os.cpu_count() or 1, threads_per_worker=1,
+                            processes=True, dashboard_address=":0")
 
 
 # ---------------------------------------------------------- tree reduction
