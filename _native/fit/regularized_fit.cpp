@@ -104,6 +104,27 @@ inline __attribute__((always_inline)) void packed_tile(
     }
   }
   const double* last = k < len ? B + k * W : nullptr;
+  // A tile wholly inside the lower triangle adds its lanes as vectors: the
+  // same operations per entry as the masked loop below, a tenth of the
+  // instructions.
+  if (i0 >= j0 + TJ - 1 && i0 + NV * L <= P && j0 + TJ <= P) {
+    for (int q = 0; q < TJ; ++q) {
+      double* g = G + i0 + (j0 + q) * P;
+      for (int v = 0; v < NV; ++v) {
+        V val = ev[q][v] + od[q][v];
+        if (last != nullptr) {
+          V x;
+          load_vec(x, last + i0 + v * L);
+          fma_acc(val, last[j0 + q], x);
+        }
+        V gv;
+        load_vec(gv, g + v * L);
+        gv = gv + val;
+        std::memcpy(g + v * L, &gv, sizeof gv);
+      }
+    }
+    return;
+  }
   for (int q = 0; q < TJ; ++q) {
     const Index j = j0 + q;
     double e[NV * L], o[NV * L];
