@@ -186,9 +186,15 @@ void pack_block(const MatrixView& Phi, const VectorRef& y, Index r0, Index len,
                 double* B, Index W) {
   const Index M = Phi.cols(), is = Phi.innerStride(), os = Phi.outerStride();
   if (is == 1) {
-    for (Index c = 0; c < M; ++c) {
-      const double* src = Phi.data() + c * os + r0;
-      for (Index i = 0; i < len; ++i) B[i * W + c] = src[i];
+    // A transpose, a few rows at a time: the packed rows being written stay
+    // in L1 while every column passes (a whole block does not).
+    constexpr Index kRows = 16;
+    for (Index i0 = 0; i0 < len; i0 += kRows) {
+      const Index i1 = std::min(len, i0 + kRows);
+      for (Index c = 0; c < M; ++c) {
+        const double* src = Phi.data() + c * os + r0;
+        for (Index i = i0; i < i1; ++i) B[i * W + c] = src[i];
+      }
     }
   } else {
     for (Index i = 0; i < len; ++i) {
