@@ -74,8 +74,11 @@ def _cluster(client: ClientLike) -> Iterator[Client]:
 # off glibc's adaptive mmap threshold: every large array is then a fresh
 # mapping whose pages fault in again, and small fits ran at half their speed
 # (measured). Workers made for one call do not live long enough to need the
-# trimming, so they keep glibc's defaults.
-_WORKER_ENV = {"distributed.nanny.pre-spawn-environ.MALLOC_TRIM_THRESHOLD_": None}
+# trimming, so they keep glibc's defaults; nor does anyone read their
+# statistical profile, which samples every task's stack a hundred times a
+# second.
+_WORKER_ENV = {"distributed.nanny.pre-spawn-environ.MALLOC_TRIM_THRESHOLD_": None,
+               "distributed.worker.profile.enabled": False}
 
 
 def local_cluster(n_workers: Optional[int] = None) -> LocalCluster:
