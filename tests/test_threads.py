@@ -48,6 +48,9 @@ out = {}
 for kw in [dict(), dict(R1=np.eye(5), gamma1=1e-3)]:
     r = q.TournamentMCMC(n_chains=30, n_warmup=40, n_deep=100, n_elite=12, seed=2).fit(X, y, **kw)
     out[str(kw.keys())] = [float(v).hex() for v in r.beta_mcmc] + [r.energy.hex()]
+# five members on a tall X: the team shares each member's pass over the rows
+r = q.TournamentMCMC(n_chains=6, n_warmup=5, n_deep=30, n_elite=5, seed=3).fit(Z, z)
+out["shared rows"] = [float(v).hex() for v in r.beta_mcmc] + [r.energy.hex()]
 out["ols"] = [float(v).hex() for v in q.ols(Z, z)]
 out["ridge"] = [float(v).hex() for v in q.fit_regularized_linear(Z, z, np.eye(6), None, 1e-3)]
 w = np.linspace(-1.5, 1.5, 60001)

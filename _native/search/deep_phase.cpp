@@ -59,10 +59,7 @@ Chain deep_phase(const std::vector<Chain>& elite, const Energy& energy,
   // group walk in lockstep.
   std::vector<Chain> member_best(m);
   const int count = static_cast<int>(m);
-  const int groups = walker_groups(
-      count, static_cast<std::int64_t>(count) * std::max(s.n_deep, 0) * energy.work());
-  interrupt.parallel_for(groups, [&](int g) {
-    const int e0 = group_begin(g, groups, count), e1 = group_begin(g + 1, groups, count);
+  const auto walk = [&](int e0, int e1, int row_team) {
     std::vector<Walker> ws;
     std::vector<double> T;
     std::vector<Chain> bests;
@@ -73,10 +70,25 @@ Chain deep_phase(const std::vector<Chain>& elite, const Energy& energy,
       bests.push_back(Chain{Eigen::VectorXd(ws.back().at.beta.size()),
                             std::numeric_limits<double>::infinity()});
     }
-    metropolis_walks(ws, s.n_deep, T, schedule::kDeepCooling, energy, interrupt, &bests);
+    metropolis_walks(ws, s.n_deep, T, schedule::kDeepCooling, energy, interrupt, &bests,
+                     row_team);
     for (int i = e0; i < e1; ++i)
       member_best[static_cast<std::size_t>(i)] = std::move(bests[static_cast<std::size_t>(i - e0)]);
-  });
+  };
+
+  // Members that do not divide among the threads walk as one group on the
+  // calling thread, the team sharing each pass over X, so that no thread
+  // waits for another; otherwise each thread walks a group of its own.
+  const int row_team = row_threads(count, energy.work());
+  if (row_team > 1) {
+    walk(0, count, row_team);
+  } else {
+    const int groups = walker_groups(
+        count, static_cast<std::int64_t>(count) * std::max(s.n_deep, 0) * energy.work());
+    interrupt.parallel_for(groups, [&](int g) {
+      walk(group_begin(g, groups, count), group_begin(g + 1, groups, count), 1);
+    });
+  }
 
   Chain best = elite[0];
   for (const Chain& c : member_best)

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include <omp.h>
+
 #include "common/lanes.hpp"
 
 namespace qorv {
@@ -23,35 +25,39 @@ namespace {
 #pragma GCC diagnostic ignored "-Wpsabi"
 typedef double lane8 __attribute__((vector_size(64)));
 
+// Unaligned load of one vector; always inlined, so no vector value is ever
+// returned through a call.
+template <class V>
+inline __attribute__((always_inline)) V lanes_at(const double* p) {
+  V v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
 template <class V>
 inline __attribute__((always_inline)) std::int64_t hits_blocked(
     const double* X, Eigen::Index n, Eigen::Index k, const double* b, const double* y,
     double eps, Eigen::Index rows) {
   using M = decltype(V{} < V{});
   constexpr Eigen::Index W = sizeof(V) / sizeof(double);
-  const auto load = [](const double* p) {
-    V v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-  };
   const V e = V{} + eps;
   const M magnitude = M{} + 0x7fffffffffffffffLL;
   M h = M{};
   const V b0 = V{} + b[0];
   for (Eigen::Index i = 0; i < rows; i += 4 * W) {
     const double* c = X + i;
-    V a0 = load(c) * b0, a1 = load(c + W) * b0;
-    V a2 = load(c + 2 * W) * b0, a3 = load(c + 3 * W) * b0;
+    V a0 = lanes_at<V>(c) * b0, a1 = lanes_at<V>(c + W) * b0;
+    V a2 = lanes_at<V>(c + 2 * W) * b0, a3 = lanes_at<V>(c + 3 * W) * b0;
     for (Eigen::Index j = 1; j < k; ++j) {
       c += n;
       const V bj = V{} + b[j];
-      a0 = a0 + load(c) * bj;
-      a1 = a1 + load(c + W) * bj;
-      a2 = a2 + load(c + 2 * W) * bj;
-      a3 = a3 + load(c + 3 * W) * bj;
+      a0 = a0 + lanes_at<V>(c) * bj;
+      a1 = a1 + lanes_at<V>(c + W) * bj;
+      a2 = a2 + lanes_at<V>(c + 2 * W) * bj;
+      a3 = a3 + lanes_at<V>(c + 3 * W) * bj;
     }
-    const V d[4] = {a0 - load(y + i), a1 - load(y + i + W), a2 - load(y + i + 2 * W),
-                    a3 - load(y + i + 3 * W)};
+    const V d[4] = {a0 - lanes_at<V>(y + i), a1 - lanes_at<V>(y + i + W),
+                    a2 - lanes_at<V>(y + i + 2 * W), a3 - lanes_at<V>(y + i + 3 * W)};
     for (const V& di : d) {
       const V mag = reinterpret_cast<V>(reinterpret_cast<M>(di) & magnitude);
       h -= (mag < e);  // true is -1 in every lane
@@ -171,20 +177,43 @@ double Energy::operator()(const Eigen::VectorXd& b, double* work) const {
 
 void Energy::operator()(const std::vector<Eigen::VectorXd>& b, double* energies,
                         std::int64_t* hits, double* work) const {
+  (*this)(b, energies, hits, work, 1);
+}
+
+void Energy::operator()(const std::vector<Eigen::VectorXd>& b, double* energies,
+                        std::int64_t* hits, double* work, int threads) const {
   const Eigen::Index n = y_.size();
   const Eigen::Index k = X_.cols();
-  const std::size_t count = b.size();
-  std::fill(hits, hits + count, std::int64_t{0});
+  const auto count = static_cast<Eigen::Index>(b.size());
   const Eigen::Index tile = tile_rows(k);
-  for (Eigen::Index r0 = 0; r0 < n; r0 += tile) {
-    // Each tile is a matrix of len rows with leading dimension n.
-    const Eigen::Index len = std::min(tile, n - r0);
-    for (std::size_t c = 0; c < count; ++c)
-      hits[c] += hits_of_rows(X_.data() + r0, n, len, k, b[c].data(), y_.data() + r0, eps_);
+  // Hits of the tiles [t0, t1) into out[0..count).
+  const auto count_tiles = [&](Eigen::Index t0, Eigen::Index t1, std::int64_t* out) {
+    std::fill(out, out + count, std::int64_t{0});
+    for (Eigen::Index r0 = t0 * tile; r0 < std::min(n, t1 * tile); r0 += tile) {
+      // Each tile is a matrix of len rows with leading dimension n.
+      const Eigen::Index len = std::min(tile, n - r0);
+      for (Eigen::Index c = 0; c < count; ++c)
+        out[c] += hits_of_rows(X_.data() + r0, n, len, k, b[static_cast<std::size_t>(c)].data(),
+                               y_.data() + r0, eps_);
+    }
+  };
+  const Eigen::Index tiles = (n + tile - 1) / tile;
+  if (threads <= 1) {
+    count_tiles(0, tiles, hits);  // no region at all: a step may take a microsecond
+  } else {
+    std::fill(hits, hits + threads * count, std::int64_t{0});
+#pragma omp parallel num_threads(threads)
+    {
+      // Thread t counts the t-th contiguous run of tiles into its own row.
+      const Eigen::Index t = omp_get_thread_num(), team = omp_get_num_threads();
+      count_tiles(tiles * t / team, tiles * (t + 1) / team, hits + t * count);
+    }
+    for (Eigen::Index t = 1; t < threads; ++t)
+      for (Eigen::Index c = 0; c < count; ++c) hits[c] += hits[t * count + c];
   }
-  for (std::size_t c = 0; c < count; ++c) {
+  for (Eigen::Index c = 0; c < count; ++c) {
     double L = mdl_data_term(hits[c], n) + model_term_;
-    if (pen_.active()) L = mdl_add_penalties(L, b[c], pen_, work);
+    if (pen_.active()) L = mdl_add_penalties(L, b[static_cast<std::size_t>(c)], pen_, work);
     energies[c] = L;
   }
 }

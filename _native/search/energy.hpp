@@ -39,6 +39,13 @@ class Energy {
   void operator()(const std::vector<Eigen::VectorXd>& b, double* energies,
                   std::int64_t* hits, double* work) const;
 
+  // The same, with the row tiles shared out over a team of up to `threads`
+  // threads in contiguous runs (the hit counts are integers, so neither the
+  // team nor the split can change them). hits: threads * b.size() counters
+  // of scratch. Must not be called from inside a parallel region.
+  void operator()(const std::vector<Eigen::VectorXd>& b, double* energies,
+                  std::int64_t* hits, double* work, int threads) const;
+
   // The cost of one evaluation and the step around it, in multiply-adds
   // (n k for the predictions, n for the count, k^2 per applied penalty,
   // and kStepOverhead for the draws and the logarithms): the unit in which

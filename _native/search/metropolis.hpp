@@ -53,16 +53,26 @@ double metropolis_walk(Walker& w, int steps, double T, double cooling,
 // them all in one pass over X, then applies each walker's acceptance and
 // best (bests[c], when given). Every walker draws and computes exactly what
 // it would alone, so the results are the same bits in any grouping. T[c]
-// ends at the temperature after the last step.
+// ends at the temperature after the last step. With row_threads > 1 each
+// pass over X is shared by a team of that many threads (called outside any
+// parallel region); the bits stay the same.
 void metropolis_walks(std::vector<Walker>& ws, int steps, std::vector<double>& T,
                       double cooling, const Energy& energy, const Interruption& interrupt,
-                      std::vector<Chain>* bests);
+                      std::vector<Chain>* bests, int row_threads = 1);
 
 // Contiguous groups of walkers that the search steps in lockstep, one per
 // thread of the team: as many as the threads (at most `items`), fewer when
 // the work (in the Energy's multiply-adds) would not keep them busy for
 // long enough to pay for starting them. Never changes the bits.
 int walker_groups(int items, std::int64_t work);
+
+// The team that shares each pass over X when `walkers` walk in lockstep,
+// each evaluation `eval_work` multiply-adds, instead of being split into
+// walker groups: all threads when the groups would leave threads idle (the
+// walkers do not divide evenly) for longer than waking the team every step
+// costs, or when a step is long enough that the wake-up hardly counts;
+// otherwise 1.
+int row_threads(int walkers, std::int64_t eval_work);
 
 // The first walker of group g of `groups` over `items`.
 inline int group_begin(int g, int groups, int items) {

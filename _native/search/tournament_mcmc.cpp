@@ -79,12 +79,7 @@ void check_memory(const SearchSettings& s, Eigen::Index k) {
 std::vector<Chain> warm_up(const SearchSettings& s, Eigen::Index k,
                            const Energy& energy, const Interruption& interruption) {
   std::vector<Chain> chains(static_cast<std::size_t>(s.n_chains));
-  const std::int64_t work = static_cast<std::int64_t>(s.n_chains) *
-                            (std::max(s.n_warmup, 0) + 1) * energy.work();
-  const int groups = walker_groups(s.n_chains, work);
-  interruption.parallel_for(groups, [&](int g) {
-    const int c0 = group_begin(g, groups, s.n_chains);
-    const int c1 = group_begin(g + 1, groups, s.n_chains);
+  const auto walk = [&](int c0, int c1, int row_team) {
     std::vector<Walker> ws;
     ws.reserve(static_cast<std::size_t>(c1 - c0));
     Eigen::VectorXd work_k(k);
@@ -99,10 +94,24 @@ std::vector<Chain> warm_up(const SearchSettings& s, Eigen::Index k,
     }
     std::vector<double> T(ws.size(), schedule::kWarmupT0);
     metropolis_walks(ws, s.n_warmup, T, schedule::kWarmupCooling, energy, interruption,
-                     nullptr);
+                     nullptr, row_team);
     for (int c = c0; c < c1; ++c)
       chains[static_cast<std::size_t>(c)] = std::move(ws[static_cast<std::size_t>(c - c0)].at);
-  });
+  };
+
+  // As in the deep phase: one group whose rows the team shares, or a group
+  // per thread.
+  const int row_team = row_threads(s.n_chains, energy.work());
+  if (row_team > 1) {
+    walk(0, s.n_chains, row_team);
+  } else {
+    const std::int64_t work = static_cast<std::int64_t>(s.n_chains) *
+                              (std::max(s.n_warmup, 0) + 1) * energy.work();
+    const int groups = walker_groups(s.n_chains, work);
+    interruption.parallel_for(groups, [&](int g) {
+      walk(group_begin(g, groups, s.n_chains), group_begin(g + 1, groups, s.n_chains), 1);
+    });
+  }
   return chains;
 }
 

@@ -3,6 +3,8 @@
 // and step. Run over many elites, with and without penalties (without them
 // energies tie constantly), with NaN and infinite energies, and with
 // repeated members.
+#include <omp.h>
+
 #include <cmath>
 #include <cstdio>
 #include <limits>
@@ -65,6 +67,35 @@ void test_deep_phase() {
       expect_same(qorv::deep_phase(elite, energy, s, none),
                   qorv::deep_phase_sequential(elite, energy, s), "deep phase");
     }
+  }
+  // Tall X and elites that two or three threads cannot split evenly: the
+  // team shares the rows of every step.
+  {
+    const int n = 30000, k = 3;
+    Eigen::MatrixXd X(n, k);
+    Eigen::VectorXd y(n);
+    for (int i = 0; i < n; ++i) {
+      for (int j = 0; j < k; ++j) X(i, j) = normal(rng);
+      y(i) = X(i, 1) + 0.1 * normal(rng);
+    }
+    const qorv::Energy energy(X, y, 20, 0.2, qorv::PenaltySpec{});
+    Eigen::VectorXd work(k), b(k);
+    const int threads = omp_get_max_threads();
+    for (int team : {2, 3}) {
+      omp_set_num_threads(team);
+      for (int m : {1, 3, 5}) {
+        std::vector<qorv::Chain> elite;
+        for (int ei = 0; ei < m; ++ei) {
+          for (int j = 0; j < k; ++j) b(j) = 0.5 * normal(rng);
+          elite.push_back(qorv::Chain{b, energy(b, work.data())});
+        }
+        const qorv::DeepSettings s{40, 0.015, 0.3, static_cast<std::uint64_t>(m + 10 * team)};
+        const qorv::Interruption none(nullptr);
+        expect_same(qorv::deep_phase(elite, energy, s, none),
+                    qorv::deep_phase_sequential(elite, energy, s), "deep phase, shared rows");
+      }
+    }
+    omp_set_num_threads(threads);
   }
   // Walks long enough that the temperature sinks to the smallest subnormal,
   // where T * 0.9997 == T: the later members start from there.
