@@ -13,12 +13,12 @@ namespace qorv {
 
 namespace {
 
-// Hits of the rows [0, rows), rows a multiple of 4 W for W-wide vectors V,
-// 4 W rows at a time, their predictions held in registers across all k >= 1
-// columns and counted at once: X is read once and nothing is stored. Every
-// row gets exactly the scalar arithmetic of hits_scalar (products rounded,
-// then added in column order; never fused), so the vector width chosen at
-// load time changes the speed, not the bits.
+// Hits of the rows [0, rows), rows a multiple of A W for W-wide vectors V,
+// A W rows at a time in A accumulators, their predictions held in
+// registers across all k >= 1 columns and counted at once: X is read once
+// and nothing is stored. Every row gets exactly the scalar arithmetic of
+// hits_scalar (products rounded, then added in column order; never fused),
+// so the vector width chosen at load time changes the speed, not the bits.
 #if defined(__GNUC__)
 // The vector types never cross a function boundary that another
 // translation unit sees, so the ABI note about AVX values is moot.
@@ -34,7 +34,7 @@ inline __attribute__((always_inline)) V lanes_at(const double* p) {
   return v;
 }
 
-template <class V>
+template <class V, int A>
 inline __attribute__((always_inline)) std::int64_t hits_blocked(
     const double* X, Eigen::Index n, Eigen::Index k, const double* b, const double* y,
     double eps, Eigen::Index rows) {
@@ -44,22 +44,21 @@ inline __attribute__((always_inline)) std::int64_t hits_blocked(
   const M magnitude = M{} + 0x7fffffffffffffffLL;
   M h = M{};
   const V b0 = V{} + b[0];
-  for (Eigen::Index i = 0; i < rows; i += 4 * W) {
+  for (Eigen::Index i = 0; i < rows; i += A * W) {
     const double* c = X + i;
-    V a0 = lanes_at<V>(c) * b0, a1 = lanes_at<V>(c + W) * b0;
-    V a2 = lanes_at<V>(c + 2 * W) * b0, a3 = lanes_at<V>(c + 3 * W) * b0;
+    V a[A];
+#pragma GCC unroll 16
+    for (int r = 0; r < A; ++r) a[r] = lanes_at<V>(c + r * W) * b0;
     for (Eigen::Index j = 1; j < k; ++j) {
       c += n;
       const V bj = V{} + b[j];
-      a0 = a0 + lanes_at<V>(c) * bj;
-      a1 = a1 + lanes_at<V>(c + W) * bj;
-      a2 = a2 + lanes_at<V>(c + 2 * W) * bj;
-      a3 = a3 + lanes_at<V>(c + 3 * W) * bj;
+#pragma GCC unroll 16
+      for (int r = 0; r < A; ++r) a[r] = a[r] + lanes_at<V>(c + r * W) * bj;
     }
-    const V d[4] = {a0 - lanes_at<V>(y + i), a1 - lanes_at<V>(y + i + W),
-                    a2 - lanes_at<V>(y + i + 2 * W), a3 - lanes_at<V>(y + i + 3 * W)};
-    for (const V& di : d) {
-      const V mag = reinterpret_cast<V>(reinterpret_cast<M>(di) & magnitude);
+#pragma GCC unroll 16
+    for (int r = 0; r < A; ++r) {
+      const V d = a[r] - lanes_at<V>(y + i + r * W);
+      const V mag = reinterpret_cast<V>(reinterpret_cast<M>(d) & magnitude);
       h -= (mag < e);  // true is -1 in every lane
     }
   }
@@ -71,25 +70,29 @@ inline __attribute__((always_inline)) std::int64_t hits_blocked(
 using HitsKernel = std::int64_t (*)(const double*, Eigen::Index, Eigen::Index,
                                     const double*, const double*, double, Eigen::Index);
 
-// Eight-wide on AVX-512 (32 rows a block), four-wide on AVX2 (16 rows), and
-// four-wide on two SSE2 registers each on the baseline.
+// Eight-wide on AVX-512 (64 rows a block), four-wide on AVX2 (32 rows),
+// each with eight accumulators, enough independent sums to keep both adders
+// busy through their latency; four-wide on two SSE2 registers each on the
+// baseline, with four (its sixteen registers hold no more).
+constexpr int kWideAccumulators = 8;
+constexpr int kBaseAccumulators = 4;
 #if defined(__x86_64__) && !defined(__clang__) && !defined(__SANITIZE_ADDRESS__) && \
     !defined(QORV_BASELINE_ONLY)
 #define QORV_ENERGY_CLONES 1
 __attribute__((target("avx512f,avx512dq")))
 std::int64_t hits_avx512(const double* X, Eigen::Index n, Eigen::Index k, const double* b,
                          const double* y, double eps, Eigen::Index rows) {
-  return hits_blocked<lane8>(X, n, k, b, y, eps, rows);
+  return hits_blocked<lane8, kWideAccumulators>(X, n, k, b, y, eps, rows);
 }
 __attribute__((target("avx2")))
 std::int64_t hits_avx2(const double* X, Eigen::Index n, Eigen::Index k, const double* b,
                        const double* y, double eps, Eigen::Index rows) {
-  return hits_blocked<lane4>(X, n, k, b, y, eps, rows);
+  return hits_blocked<lane4, kWideAccumulators>(X, n, k, b, y, eps, rows);
 }
 #endif
 std::int64_t hits_base(const double* X, Eigen::Index n, Eigen::Index k, const double* b,
                        const double* y, double eps, Eigen::Index rows) {
-  return hits_blocked<lane4>(X, n, k, b, y, eps, rows);
+  return hits_blocked<lane4, kBaseAccumulators>(X, n, k, b, y, eps, rows);
 }
 
 struct HitsPath {
@@ -102,10 +105,10 @@ HitsPath hits_path() {
 #if defined(QORV_ENERGY_CLONES)
     __builtin_cpu_init();
     if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq"))
-      return {&hits_avx512, 32};
-    if (__builtin_cpu_supports("avx2")) return {&hits_avx2, 16};
+      return {&hits_avx512, 8 * kWideAccumulators};
+    if (__builtin_cpu_supports("avx2")) return {&hits_avx2, 4 * kWideAccumulators};
 #endif
-    return {&hits_base, 16};
+    return {&hits_base, 4 * kBaseAccumulators};
   }();
   return path;
 }
@@ -130,10 +133,12 @@ std::int64_t hits_scalar(const double* X, Eigen::Index ld, Eigen::Index rows,
 }
 
 // Rows of X per tile of the batched evaluation: its k columns (at most
-// kTileDoubles values) stay in L1 while every vector uses them. A multiple
-// of every kernel's block, so only the last tile has a scalar tail.
-constexpr Eigen::Index kTileDoubles = 4096;
-constexpr Eigen::Index kTileQuantum = 32;
+// kTileDoubles values, 16 KiB, half of the smallest L1 we run on, so that
+// y's rows and the coefficients fit beside them) stay in L1 while every
+// vector uses them. A multiple of every kernel's block, so only the last
+// tile has a scalar tail.
+constexpr Eigen::Index kTileDoubles = 2048;
+constexpr Eigen::Index kTileQuantum = 64;
 
 Eigen::Index tile_rows(Eigen::Index k) {
   const Eigen::Index rows = kTileDoubles / std::max<Eigen::Index>(k, 1);
