@@ -206,15 +206,16 @@ void Energy::operator()(const std::vector<Eigen::VectorXd>& b, double* energies,
   if (threads <= 1) {
     count_tiles(0, tiles, hits);  // no region at all: a step may take a microsecond
   } else {
-    std::fill(hits, hits + threads * count, std::int64_t{0});
+    const auto stride = static_cast<Eigen::Index>(hits_stride(b.size()));
+    std::fill(hits, hits + threads * stride, std::int64_t{0});
 #pragma omp parallel num_threads(threads)
     {
       // Thread t counts the t-th contiguous run of tiles into its own row.
       const Eigen::Index t = omp_get_thread_num(), team = omp_get_num_threads();
-      count_tiles(tiles * t / team, tiles * (t + 1) / team, hits + t * count);
+      count_tiles(tiles * t / team, tiles * (t + 1) / team, hits + t * stride);
     }
     for (Eigen::Index t = 1; t < threads; ++t)
-      for (Eigen::Index c = 0; c < count; ++c) hits[c] += hits[t * count + c];
+      for (Eigen::Index c = 0; c < count; ++c) hits[c] += hits[t * stride + c];
   }
   for (Eigen::Index c = 0; c < count; ++c) {
     double L = mdl_data_term(hits[c], n) + model_term_;

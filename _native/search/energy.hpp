@@ -3,6 +3,7 @@
 #pragma once
 
 #include <Eigen/Dense>
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -41,10 +42,19 @@ class Energy {
 
   // The same, with the row tiles shared out over a team of up to `threads`
   // threads in contiguous runs (the hit counts are integers, so neither the
-  // team nor the split can change them). hits: threads * b.size() counters
-  // of scratch. Must not be called from inside a parallel region.
+  // team nor the split can change them). hits: hits_scratch(b.size(),
+  // threads) counters of scratch. Must not be called from inside a
+  // parallel region.
   void operator()(const std::vector<Eigen::VectorXd>& b, double* energies,
                   std::int64_t* hits, double* work, int threads) const;
+
+  // Counters of scratch for `count` vectors on `threads` threads: each
+  // thread's row of counters a cache line apart from the next, so that the
+  // threads never write to one line.
+  static std::size_t hits_scratch(std::size_t count, int threads) {
+    if (threads <= 1) return count;
+    return static_cast<std::size_t>(threads) * hits_stride(count);
+  }
 
   // The cost of one evaluation and the step around it, in multiply-adds
   // (n k for the predictions, n for the count, k^2 per applied penalty,
@@ -55,6 +65,11 @@ class Energy {
   static constexpr std::int64_t kStepOverhead = 64;
 
  private:
+  static constexpr std::size_t kLineCounters = 64 / sizeof(std::int64_t);
+  static std::size_t hits_stride(std::size_t count) {
+    return (count + kLineCounters - 1) / kLineCounters * kLineCounters + kLineCounters;
+  }
+
   const Eigen::MatrixXd& X_;
   const Eigen::VectorXd& y_;
   double eps_;

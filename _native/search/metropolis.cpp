@@ -40,7 +40,8 @@ void metropolis_walks(std::vector<Walker>& ws, int steps, std::vector<double>& T
   const Eigen::Index k = ws[0].at.beta.size();
   std::vector<Eigen::VectorXd> candidates(m, Eigen::VectorXd(k));
   std::vector<double> ec(m);
-  std::vector<std::int64_t> hits(m * static_cast<std::size_t>(std::max(row_threads, 1)));
+  row_threads = std::max(row_threads, 1);
+  std::vector<std::int64_t> hits(Energy::hits_scratch(m, row_threads));
   Eigen::VectorXd work(k);
   std::int64_t done = 0;
   const std::int64_t step_work = energy.work() * static_cast<std::int64_t>(m);
@@ -48,7 +49,7 @@ void metropolis_walks(std::vector<Walker>& ws, int steps, std::vector<double>& T
     for (std::size_t c = 0; c < m; ++c)
       for (Eigen::Index i = 0; i < k; ++i)
         candidates[c](i) = ws[c].at.beta(i) + normal_draw(ws[c].proposal, ws[c].engine);
-    energy(candidates, ec.data(), hits.data(), work.data(), std::max(row_threads, 1));
+    energy(candidates, ec.data(), hits.data(), work.data(), row_threads);
     for (std::size_t c = 0; c < m; ++c) {
       Walker& w = ws[c];
       if (metropolis_accept(w.at.energy, ec[c], T[c], w.engine)) {
