@@ -39,12 +39,18 @@ using Eigen::VectorXd;
 // multiply-add, on every instruction-set path: half the instructions of a
 // multiply and an add, and rounded once.
 //
-// A block is packed row by row (y as column M, zero padding to kPad
-// columns), so that a tile of entries G(i0 .. i0 + TW - 1, j0 .. j0 + TJ - 1)
-// takes each row's C(r, j) as a scalar and its C(r, i0 ..) as a vector: the
-// tile is vectorised across i, each lane doing exactly one entry's scalar
-// sums. The instruction set only chooses the tile shape.
-constexpr Index kPad = 8;  // packed row width: a multiple of every TW and TJ
+// A block is packed in panels of kPad columns (y as column M, zero
+// padding to a whole panel): panel p holds C(r, kPad p .. kPad p + kPad - 1)
+// row after row, S rows apart from the next panel. A tile of entries
+// G(i0 .. i0 + TW - 1, j0 .. j0 + TJ - 1) takes each row's C(r, j) as a
+// scalar and its C(r, i0 ..) as a vector, both from panels read front to
+// back, one cache line per row: the tile is vectorised across i, each lane
+// doing exactly one entry's scalar sums. The instruction set only chooses
+// the tile shape.
+constexpr Index kPad = 8;  // panel width: a multiple of every TW and TJ
+
+// Where row 0 of column c lies in a block packed with panels of S rows.
+inline Index panel_offset(Index S, Index c) { return (c / kPad) * S * kPad + c % kPad; }
 
 // Vectors of 2, 4 and 8 doubles. Written with these types (not with
 // arrays that the compiler may vectorise its own way), every lane is one
@@ -78,32 +84,36 @@ inline __attribute__((always_inline)) void fma_acc(vec2& acc, double a, const ve
 
 // Adds the block value of every lower-triangle entry of the tile
 // G(i0 .. i0 + NV L - 1, j0 .. j0 + TJ - 1), L doubles per vector V, to G
-// (P by P, leading dimension P). B holds `len` packed rows of width W.
+// (P by P, leading dimension P). B holds `len` rows packed in panels of S.
 template <class V, int TJ, int NV>
 inline __attribute__((always_inline)) void packed_tile(
-    const double* B, Index W, Index len, Index P, Index i0, Index j0, double* G) {
+    const double* B, Index S, Index len, Index P, Index i0, Index j0, double* G) {
   constexpr int L = sizeof(V) / sizeof(double);
+  const double* xs = B + panel_offset(S, i0);
+  const double* as = B + panel_offset(S, j0);
   V ev[TJ][NV], od[TJ][NV];
   for (int q = 0; q < TJ; ++q)
     for (int v = 0; v < NV; ++v) ev[q][v] = od[q][v] = V{};
   Index k = 0;
   for (; k + 2 <= len; k += 2) {
-    const double* r0 = B + k * W;
-    const double* r1 = r0 + W;
+    const double* x0p = xs + k * kPad;
+    const double* a0p = as + k * kPad;
     V x0[NV], x1[NV];
     for (int v = 0; v < NV; ++v) {
-      load_vec(x0[v], r0 + i0 + v * L);
-      load_vec(x1[v], r1 + i0 + v * L);
+      load_vec(x0[v], x0p + v * L);
+      load_vec(x1[v], x0p + kPad + v * L);
     }
     for (int q = 0; q < TJ; ++q) {
-      const double a0 = r0[j0 + q], a1 = r1[j0 + q];
+      const double a0 = a0p[q], a1 = a0p[kPad + q];
       for (int v = 0; v < NV; ++v) {
         fma_acc(ev[q][v], a0, x0[v]);
         fma_acc(od[q][v], a1, x1[v]);
       }
     }
   }
-  const double* last = k < len ? B + k * W : nullptr;
+  // The last odd row: its values at i0 + l and at j0 + q.
+  const double* last_x = k < len ? xs + k * kPad : nullptr;
+  const double* last_a = k < len ? as + k * kPad : nullptr;
   // A tile wholly inside the lower triangle adds its lanes as vectors: the
   // same operations per entry as the masked loop below, a tenth of the
   // instructions.
@@ -112,10 +122,10 @@ inline __attribute__((always_inline)) void packed_tile(
       double* g = G + i0 + (j0 + q) * P;
       for (int v = 0; v < NV; ++v) {
         V val = ev[q][v] + od[q][v];
-        if (last != nullptr) {
+        if (last_x != nullptr) {
           V x;
-          load_vec(x, last + i0 + v * L);
-          fma_acc(val, last[j0 + q], x);
+          load_vec(x, last_x + v * L);
+          fma_acc(val, last_a[q], x);
         }
         V gv;
         load_vec(gv, g + v * L);
@@ -134,7 +144,7 @@ inline __attribute__((always_inline)) void packed_tile(
       const Index i = i0 + l;
       if (i < j || i >= P || j >= P) continue;
       double val = e[l] + o[l];
-      if (last != nullptr) val = std::fma(last[i], last[j], val);
+      if (last_x != nullptr) val = std::fma(last_x[l], last_a[q], val);
       G[i + j * P] += val;
     }
   }
@@ -143,27 +153,27 @@ inline __attribute__((always_inline)) void packed_tile(
 // One packed block into G: the lower-triangle tiles, column panels outside.
 template <class V, int TJ, int NV>
 inline __attribute__((always_inline)) void packed_block(
-    const double* B, Index W, Index len, Index P, double* G) {
+    const double* B, Index S, Index len, Index P, double* G) {
   constexpr Index TW = NV * static_cast<Index>(sizeof(V) / sizeof(double));
   for (Index j0 = 0; j0 < P; j0 += TJ)
     for (Index i0 = j0 / TW * TW; i0 < P; i0 += TW)
-      packed_tile<V, TJ, NV>(B, W, len, P, i0, j0, G);
+      packed_tile<V, TJ, NV>(B, S, len, P, i0, j0, G);
 }
 
 // Tile shapes that keep the sums in registers: 16 of 32 (AVX-512), 8 of 16
 // (AVX2, SSE2) vector registers.
 #if defined(__x86_64__) && !defined(QORV_BASELINE_ONLY)
 __attribute__((target("avx512f"), flatten))
-void block_avx512(const double* B, Index W, Index len, Index P, double* G) {
-  packed_block<vec8, 8, 1>(B, W, len, P, G);
+void block_avx512(const double* B, Index S, Index len, Index P, double* G) {
+  packed_block<vec8, 8, 1>(B, S, len, P, G);
 }
 __attribute__((target("avx2,fma"), flatten))
-void block_avx2(const double* B, Index W, Index len, Index P, double* G) {
-  packed_block<vec4, 4, 1>(B, W, len, P, G);
+void block_avx2(const double* B, Index S, Index len, Index P, double* G) {
+  packed_block<vec4, 4, 1>(B, S, len, P, G);
 }
 #endif
-void block_sse2(const double* B, Index W, Index len, Index P, double* G) {
-  packed_block<vec2, 2, 2>(B, W, len, P, G);
+void block_sse2(const double* B, Index S, Index len, Index P, double* G) {
+  packed_block<vec2, 2, 2>(B, S, len, P, G);
 }
 
 using BlockKernel = void (*)(const double*, Index, Index, Index, double*);
@@ -180,31 +190,40 @@ BlockKernel block_kernel() {
   return k;
 }
 
-// Rows [r0, r0 + len) of [Phi y] into B (row r at B + r * W); the padding
-// columns are never written.
+// Rows [r0, r0 + len) of [Phi y] into B, in panels of S >= len rows; the
+// padding columns are never written (the scratch starts zeroed).
 void pack_block(const MatrixView& Phi, const VectorRef& y, Index r0, Index len,
-                double* B, Index W) {
+                double* B, Index S) {
   const Index M = Phi.cols(), is = Phi.innerStride(), os = Phi.outerStride();
+  const auto dst = [&](Index c) { return B + panel_offset(S, c); };
   if (is == 1) {
-    // A transpose, a few rows at a time: the packed rows being written stay
-    // in L1 while every column passes (a whole block does not).
-    constexpr Index kRows = 16;
-    for (Index i0 = 0; i0 < len; i0 += kRows) {
-      const Index i1 = std::min(len, i0 + kRows);
-      for (Index c = 0; c < M; ++c) {
-        const double* src = Phi.data() + c * os + r0;
-        for (Index i = i0; i < i1; ++i) B[i * W + c] = src[i];
-      }
+    // Column by column: each source column is read in order, and its
+    // destination is one lane of a panel.
+    for (Index c = 0; c < M; ++c) {
+      const double* src = Phi.data() + c * os + r0;
+      double* d = dst(c);
+      for (Index i = 0; i < len; ++i) d[i * kPad] = src[i];
     }
   } else {
-    for (Index i = 0; i < len; ++i) {
-      const double* src = Phi.data() + (r0 + i) * is;
-      double* dst = B + i * W;
-      for (Index c = 0; c < M; ++c) dst[c] = src[c * os];
+    // Panel by panel: each row's run of up to kPad values is one line of
+    // the panel.
+    for (Index c0 = 0; c0 < M; c0 += kPad) {
+      const Index w = std::min(kPad, M - c0);
+      double* d = dst(c0);
+      for (Index i = 0; i < len; ++i) {
+        const double* src = Phi.data() + (r0 + i) * is + c0 * os;
+        double* row = d + i * kPad;
+        if (w == kPad && os == 1) {
+          std::memcpy(row, src, sizeof(double) * kPad);
+        } else {
+          for (Index c = 0; c < w; ++c) row[c] = src[c * os];
+        }
+      }
     }
   }
   const double* ys = y.data() + r0;
-  for (Index i = 0; i < len; ++i) B[i * W + M] = ys[i];
+  double* d = dst(M);
+  for (Index i = 0; i < len; ++i) d[i * kPad] = ys[i];
 }
 
 // Rows per block: at most 256 (a packed block stays in L1 and L2), fewer
@@ -239,8 +258,8 @@ MatrixXd gram_lower(const MatrixView& Phi, const VectorRef& y) {
     const RowRange rows = chunk_rows(c, n_chunks, n, KB);
     for (Index r0 = rows.begin; r0 < rows.end; r0 += KB) {
       const Index len = std::min(KB, n - r0);
-      pack_block(Phi, y, r0, len, B, W);
-      kernel(B, W, len, P, part.data() + c * PP);
+      pack_block(Phi, y, r0, len, B, KB);
+      kernel(B, KB, len, P, part.data() + c * PP);
     }
   });
 
