@@ -76,19 +76,9 @@ Chain deep_phase(const std::vector<Chain>& elite, const Energy& energy,
       member_best[static_cast<std::size_t>(i)] = std::move(bests[static_cast<std::size_t>(i - e0)]);
   };
 
-  // Members that do not divide among the threads walk as one group on the
-  // calling thread, the team sharing each pass over X, so that no thread
-  // waits for another; otherwise each thread walks a group of its own.
-  const int row_team = row_threads(count, energy.work());
-  if (row_team > 1) {
-    walk(0, count, row_team);
-  } else {
-    const int groups = walker_groups(
-        count, static_cast<std::int64_t>(count) * std::max(s.n_deep, 0) * energy.work());
-    interrupt.parallel_for(groups, [&](int g) {
-      walk(group_begin(g, groups, count), group_begin(g + 1, groups, count), 1);
-    });
-  }
+  walk_in_groups(count, energy.work(),
+                 static_cast<std::int64_t>(count) * std::max(s.n_deep, 0) * energy.work(),
+                 interrupt, walk);
 
   Chain best = elite[0];
   for (const Chain& c : member_best)

@@ -79,4 +79,23 @@ inline int group_begin(int g, int groups, int items) {
   return static_cast<int>(static_cast<std::int64_t>(g) * items / groups);
 }
 
+// Runs walk(first, last, row_team) over the walkers [0, walkers), each
+// evaluation `eval_work` multiply-adds and the whole phase `total_work`: as
+// one group on the calling thread whose passes over X the team shares when
+// row_threads() says so, otherwise as walker_groups() groups, one per
+// thread (row_team 1). Either way no thread waits long for another.
+template <class Walk>
+void walk_in_groups(int walkers, std::int64_t eval_work, std::int64_t total_work,
+                    const Interruption& interrupt, Walk&& walk) {
+  const int row_team = row_threads(walkers, eval_work);
+  if (row_team > 1) {
+    walk(0, walkers, row_team);
+    return;
+  }
+  const int groups = walker_groups(walkers, total_work);
+  interrupt.parallel_for(groups, [&](int g) {
+    walk(group_begin(g, groups, walkers), group_begin(g + 1, groups, walkers), 1);
+  });
+}
+
 }  // namespace qorv

@@ -99,19 +99,10 @@ std::vector<Chain> warm_up(const SearchSettings& s, Eigen::Index k,
       chains[static_cast<std::size_t>(c)] = std::move(ws[static_cast<std::size_t>(c - c0)].at);
   };
 
-  // As in the deep phase: one group whose rows the team shares, or a group
-  // per thread.
-  const int row_team = row_threads(s.n_chains, energy.work());
-  if (row_team > 1) {
-    walk(0, s.n_chains, row_team);
-  } else {
-    const std::int64_t work = static_cast<std::int64_t>(s.n_chains) *
-                              (std::max(s.n_warmup, 0) + 1) * energy.work();
-    const int groups = walker_groups(s.n_chains, work);
-    interruption.parallel_for(groups, [&](int g) {
-      walk(group_begin(g, groups, s.n_chains), group_begin(g + 1, groups, s.n_chains), 1);
-    });
-  }
+  walk_in_groups(s.n_chains, energy.work(),
+                 static_cast<std::int64_t>(s.n_chains) * (std::max(s.n_warmup, 0) + 1) *
+                     energy.work(),
+                 interruption, walk);
   return chains;
 }
 
