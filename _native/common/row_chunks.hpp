@@ -12,6 +12,7 @@
 #include <exception>
 #include <vector>
 
+#include "common/aligned_doubles.hpp"
 #include "common/threads.hpp"
 
 namespace qorv {
@@ -49,8 +50,9 @@ constexpr long long kMinTeamWork = 1LL << 26;
 // Runs body(c, scratch) for c in [0, n_chunks) over the OpenMP threads, one
 // chunk at a time (dynamic: a thread that the system has lent to another
 // process leaves its chunks to the others), when the whole job is worth
-// `work` >= kMinTeamWork multiply-adds; on the calling thread otherwise. Each thread owns `scratch`
-// doubles, allocated once and reused for its chunks. Nothing leaves the
+// `work` >= kMinTeamWork multiply-adds; on the calling thread otherwise.
+// Each thread owns `scratch` doubles starting on a cache line, allocated
+// once and reused for its chunks. Nothing leaves the
 // parallel region: after the loop the failure of the lowest failing chunk
 // (an allocation failure of a scratch buffer included) is rethrown.
 template <class Body>
@@ -60,10 +62,10 @@ void for_each_chunk(Eigen::Index n_chunks, std::size_t scratch, long long work,
   const bool team = n_chunks > 1 && work >= kMinTeamWork && threads_usable();
 #pragma omp parallel num_threads(loop_threads(n_chunks)) if (team)
   {
-    std::vector<double> buffer;
+    AlignedDoubles buffer;
     std::exception_ptr no_buffer;
     try {
-      buffer.resize(scratch);
+      buffer = AlignedDoubles(scratch);
     } catch (...) {
       no_buffer = std::current_exception();
     }

@@ -8,6 +8,7 @@
 #include <omp.h>
 
 #include "common/lanes.hpp"
+#include "common/size_guard.hpp"
 
 namespace qorv {
 
@@ -160,22 +161,36 @@ std::int64_t hits_of_rows(const double* X, Eigen::Index ld, Eigen::Index rows,
   return hits + hits_scalar(X, ld, rows, k, b, y, eps, i);
 }
 
+// Leading dimension of the copy: whole cache lines per column, and never a
+// multiple of 4 KiB, at which every column of a tile would fall into the
+// same L1 sets.
+Eigen::Index padded_rows(Eigen::Index n) {
+  constexpr Eigen::Index line = kCacheLine / sizeof(double);
+  constexpr Eigen::Index page = 4096 / sizeof(double);
+  const Eigen::Index ld = (n + line - 1) / line * line;
+  return ld % page == 0 ? ld + line : ld;
+}
+
 }  // namespace
 
 Energy::Energy(const Eigen::MatrixXd& X, const Eigen::VectorXd& y, int H,
                double eps, const PenaltySpec& pen)
-    : X_(X), y_(y), eps_(eps), pen_(pen),
+    : n_(y.size()), k_(X.cols()), ld_(padded_rows(y.size())),
+      data_(static_cast<std::size_t>(
+          checked_elements(ld_, k_ + 1, sizeof(double), "the search's copy of X and y"))),
+      eps_(eps), pen_(pen),
       model_term_(mdl_model_term(y.size(), static_cast<int>(X.cols()), H)) {
-  const std::int64_t n = y.size(), k = X.cols();
+  for (Eigen::Index j = 0; j < k_; ++j)
+    std::copy(X.data() + j * n_, X.data() + (j + 1) * n_, data_.data() + j * ld_);
+  std::copy(y.data(), y.data() + n_, data_.data() + k_ * ld_);
+  const std::int64_t n = n_, k = k_;
   const std::int64_t terms = (pen.term1() ? 1 : 0) + (pen.term2() ? 1 : 0);
   work_ = n * std::max<std::int64_t>(k, 1) + n + terms * k * k + kStepOverhead;
 }
 
 double Energy::operator()(const Eigen::VectorXd& b, double* work) const {
-  const Eigen::Index n = y_.size();
-  const std::int64_t hits =
-      hits_of_rows(X_.data(), n, n, X_.cols(), b.data(), y_.data(), eps_);
-  double L = mdl_data_term(hits, n) + model_term_;
+  const std::int64_t hits = hits_of_rows(column(0), ld_, n_, k_, b.data(), column(k_), eps_);
+  double L = mdl_data_term(hits, n_) + model_term_;
   if (pen_.active()) L = mdl_add_penalties(L, b, pen_, work);
   return L;
 }
@@ -187,8 +202,7 @@ void Energy::operator()(const std::vector<Eigen::VectorXd>& b, double* energies,
 
 void Energy::operator()(const std::vector<Eigen::VectorXd>& b, double* energies,
                         std::int64_t* hits, double* work, int threads) const {
-  const Eigen::Index n = y_.size();
-  const Eigen::Index k = X_.cols();
+  const Eigen::Index n = n_, k = k_;
   const auto count = static_cast<Eigen::Index>(b.size());
   const Eigen::Index tile = tile_rows(k);
   // Hits of the tiles [t0, t1) into out[0..count).
@@ -198,8 +212,8 @@ void Energy::operator()(const std::vector<Eigen::VectorXd>& b, double* energies,
       // Each tile is a matrix of len rows with leading dimension n.
       const Eigen::Index len = std::min(tile, n - r0);
       for (Eigen::Index c = 0; c < count; ++c)
-        out[c] += hits_of_rows(X_.data() + r0, n, len, k, b[static_cast<std::size_t>(c)].data(),
-                               y_.data() + r0, eps_);
+        out[c] += hits_of_rows(column(0) + r0, ld_, len, k, b[static_cast<std::size_t>(c)].data(),
+                               column(k) + r0, eps_);
     }
   };
   const Eigen::Index tiles = (n + tile - 1) / tile;

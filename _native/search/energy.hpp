@@ -7,26 +7,26 @@
 #include <cstdint>
 #include <vector>
 
+#include "common/aligned_doubles.hpp"
 #include "fit/mdl_score.hpp"
 
 namespace qorv {
 
-// Borrows X and y (kept by reference: the caller keeps them alive and
-// unchanged while the Energy is in use; temporaries are refused at compile
-// time) and the penalty matrices that `pen` points to; owns its copy of the
-// penalty record itself. The predictions are formed sixteen rows at a time
-// in registers and counted at once, so X is read once per evaluation and
-// nothing is stored; each prediction is the sum over columns in column
+// Holds its own copy of X and y, every column starting on a cache line
+// (the kernels load whole lines), and borrows the penalty matrices that
+// `pen` points to (the caller keeps them alive and unchanged while the
+// Energy is in use); owns its copy of the penalty record itself. The
+// predictions are formed a block of rows at a time in registers and counted
+// at once, so X is read once per evaluation and nothing is stored; each prediction is the sum over columns in column
 // order, the value a stored X b would hold, so the result equals
 // mdl_score_cached(X b, y, k, H, eps, &b, &pen).
 class Energy {
  public:
   // X: n by k; y: n targets; H: size-term H; eps: hit tolerance; pen:
-  // penalties with k by k matrices (shapes checked by the caller).
+  // penalties with k by k matrices (shapes checked by the caller). Throws
+  // size_error when the copy would not fit in memory.
   Energy(const Eigen::MatrixXd& X, const Eigen::VectorXd& y, int H, double eps,
          const PenaltySpec& pen);
-  Energy(Eigen::MatrixXd&&, const Eigen::VectorXd&, int, double, const PenaltySpec&) = delete;
-  Energy(const Eigen::MatrixXd&, Eigen::VectorXd&&, int, double, const PenaltySpec&) = delete;
 
   // b: k coefficients; work: at least k doubles of scratch.
   double operator()(const Eigen::VectorXd& b, double* work) const;
@@ -65,13 +65,15 @@ class Energy {
   static constexpr std::int64_t kStepOverhead = 64;
 
  private:
-  static constexpr std::size_t kLineCounters = 64 / sizeof(std::int64_t);
+  static constexpr std::size_t kLineCounters = kCacheLine / sizeof(std::int64_t);
   static std::size_t hits_stride(std::size_t count) {
     return (count + kLineCounters - 1) / kLineCounters * kLineCounters + kLineCounters;
   }
 
-  const Eigen::MatrixXd& X_;
-  const Eigen::VectorXd& y_;
+  // Column j of X at j ld_, y at k ld_.
+  const double* column(Eigen::Index j) const { return data_.data() + j * ld_; }
+  Eigen::Index n_, k_, ld_;
+  AlignedDoubles data_;
   double eps_;
   PenaltySpec pen_;
   double model_term_;
