@@ -14,12 +14,8 @@ namespace qorv {
 
 namespace {
 
-// Hits of the rows [0, rows), rows a multiple of A W for W-wide vectors V,
-// A W rows at a time in A accumulators, their predictions held in
-// registers across all k >= 1 columns and counted at once: X is read once
-// and nothing is stored. Every row gets exactly the scalar arithmetic of
-// hits_scalar (products rounded, then added in column order; never fused),
-// so the vector width chosen at load time changes the speed, not the bits.
+constexpr int kMaxShared = 2;  // coefficient vectors per pass of a kernel
+
 #if defined(__GNUC__)
 // The vector types never cross a function boundary that another
 // translation unit sees, so the ABI note about AVX values is moot.
@@ -35,69 +31,101 @@ inline __attribute__((always_inline)) V lanes_at(const double* p) {
   return v;
 }
 
-template <class V, int A>
-inline __attribute__((always_inline)) std::int64_t hits_blocked(
-    const double* X, Eigen::Index n, Eigen::Index k, const double* b, const double* y,
-    double eps, Eigen::Index rows) {
+// Hits of the rows [0, rows), rows a multiple of A W for W-wide vectors V,
+// for NB coefficient vectors b[0 .. NB) at once into out[0 .. NB): A W rows
+// at a time in A accumulators per vector, their predictions held in
+// registers across all k >= 1 columns and counted at once. Each load of X
+// serves all NB vectors, and nothing is stored. Every row gets exactly the
+// scalar arithmetic of hits_scalar (products rounded, then added in column
+// order; never fused), so the vector width and NB change the speed, not
+// the bits.
+template <class V, int A, int NB>
+inline __attribute__((always_inline)) void hits_blocked(
+    const double* X, Eigen::Index ld, Eigen::Index k, const double* const* b,
+    const double* y, double eps, Eigen::Index rows, std::int64_t* out) {
   using M = decltype(V{} < V{});
   constexpr Eigen::Index W = sizeof(V) / sizeof(double);
   const V e = V{} + eps;
   const M magnitude = M{} + 0x7fffffffffffffffLL;
-  M h = M{};
-  const V b0 = V{} + b[0];
+  M h[NB];
+  V b0[NB];
+  for (int v = 0; v < NB; ++v) {
+    h[v] = M{};
+    b0[v] = V{} + b[v][0];
+  }
   for (Eigen::Index i = 0; i < rows; i += A * W) {
     const double* c = X + i;
-    V a[A];
+    V a[NB][A];
 #pragma GCC unroll 16
-    for (int r = 0; r < A; ++r) a[r] = lanes_at<V>(c + r * W) * b0;
+    for (int r = 0; r < A; ++r) {
+      const V x = lanes_at<V>(c + r * W);
+      for (int v = 0; v < NB; ++v) a[v][r] = x * b0[v];
+    }
     for (Eigen::Index j = 1; j < k; ++j) {
-      c += n;
-      const V bj = V{} + b[j];
+      c += ld;
+      V bj[NB];
+      for (int v = 0; v < NB; ++v) bj[v] = V{} + b[v][j];
 #pragma GCC unroll 16
-      for (int r = 0; r < A; ++r) a[r] = a[r] + lanes_at<V>(c + r * W) * bj;
+      for (int r = 0; r < A; ++r) {
+        const V x = lanes_at<V>(c + r * W);
+        for (int v = 0; v < NB; ++v) a[v][r] = a[v][r] + x * bj[v];
+      }
     }
 #pragma GCC unroll 16
     for (int r = 0; r < A; ++r) {
-      const V d = a[r] - lanes_at<V>(y + i + r * W);
-      const V mag = reinterpret_cast<V>(reinterpret_cast<M>(d) & magnitude);
-      h -= (mag < e);  // true is -1 in every lane
+      const V yr = lanes_at<V>(y + i + r * W);
+      for (int v = 0; v < NB; ++v) {
+        const V d = a[v][r] - yr;
+        const V mag = reinterpret_cast<V>(reinterpret_cast<M>(d) & magnitude);
+        h[v] -= (mag < e);  // true is -1 in every lane
+      }
     }
   }
-  std::int64_t total = 0;
-  for (Eigen::Index l = 0; l < W; ++l) total += h[l];
-  return total;
+  for (int v = 0; v < NB; ++v) {
+    std::int64_t total = 0;
+    for (Eigen::Index l = 0; l < W; ++l) total += h[v][l];
+    out[v] = total;
+  }
 }
 
-using HitsKernel = std::int64_t (*)(const double*, Eigen::Index, Eigen::Index,
-                                    const double*, const double*, double, Eigen::Index);
+using HitsKernel = void (*)(const double*, Eigen::Index, Eigen::Index, const double* const*,
+                            const double*, double, Eigen::Index, std::int64_t*);
 
 // Eight-wide on AVX-512 (64 rows a block), four-wide on AVX2 (32 rows),
-// each with eight accumulators, enough independent sums to keep both adders
-// busy through their latency; four-wide on two SSE2 registers each on the
-// baseline, with four (its sixteen registers hold no more).
+// each with eight accumulators per vector, enough independent sums to keep
+// both adders busy through their latency; four-wide on two SSE2 registers
+// each on the baseline, with four (its sixteen registers hold no more).
+// On AVX-512 two vectors share each load of X (32 registers hold both sets
+// of sums): the loads, not the arithmetic, bound one vector alone.
 constexpr int kWideAccumulators = 8;
 constexpr int kBaseAccumulators = 4;
 #if defined(__x86_64__) && !defined(__clang__) && !defined(__SANITIZE_ADDRESS__) && \
     !defined(QORV_BASELINE_ONLY)
 #define QORV_ENERGY_CLONES 1
-__attribute__((target("avx512f,avx512dq")))
-std::int64_t hits_avx512(const double* X, Eigen::Index n, Eigen::Index k, const double* b,
-                         const double* y, double eps, Eigen::Index rows) {
-  return hits_blocked<lane8, kWideAccumulators>(X, n, k, b, y, eps, rows);
+template <int NB>
+__attribute__((target("avx512f,avx512dq"))) void hits_avx512(
+    const double* X, Eigen::Index ld, Eigen::Index k, const double* const* b, const double* y,
+    double eps, Eigen::Index rows, std::int64_t* out) {
+  hits_blocked<lane8, kWideAccumulators, NB>(X, ld, k, b, y, eps, rows, out);
 }
-__attribute__((target("avx2")))
-std::int64_t hits_avx2(const double* X, Eigen::Index n, Eigen::Index k, const double* b,
-                       const double* y, double eps, Eigen::Index rows) {
-  return hits_blocked<lane4, kWideAccumulators>(X, n, k, b, y, eps, rows);
+template <int NB>
+__attribute__((target("avx2"))) void hits_avx2(
+    const double* X, Eigen::Index ld, Eigen::Index k, const double* const* b, const double* y,
+    double eps, Eigen::Index rows, std::int64_t* out) {
+  hits_blocked<lane4, kWideAccumulators, NB>(X, ld, k, b, y, eps, rows, out);
 }
 #endif
-std::int64_t hits_base(const double* X, Eigen::Index n, Eigen::Index k, const double* b,
-                       const double* y, double eps, Eigen::Index rows) {
-  return hits_blocked<lane4, kBaseAccumulators>(X, n, k, b, y, eps, rows);
+template <int NB>
+void hits_base(const double* X, Eigen::Index ld, Eigen::Index k, const double* const* b,
+               const double* y, double eps, Eigen::Index rows, std::int64_t* out) {
+  hits_blocked<lane4, kBaseAccumulators, NB>(X, ld, k, b, y, eps, rows, out);
 }
 
+// kernel[NB - 1] takes NB vectors; `shared` is the most that one pass
+// should take on this path.
 struct HitsPath {
-  HitsKernel kernel;
+  HitsKernel kernel[kMaxShared];
+  int shared;
   Eigen::Index block;  // rows per step of the kernel
 };
 
@@ -106,10 +134,11 @@ HitsPath hits_path() {
 #if defined(QORV_ENERGY_CLONES)
     __builtin_cpu_init();
     if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq"))
-      return {&hits_avx512, 8 * kWideAccumulators};
-    if (__builtin_cpu_supports("avx2")) return {&hits_avx2, 4 * kWideAccumulators};
+      return {{&hits_avx512<1>, &hits_avx512<2>}, 2, 8 * kWideAccumulators};
+    if (__builtin_cpu_supports("avx2"))
+      return {{&hits_avx2<1>, &hits_avx2<2>}, 1, 4 * kWideAccumulators};
 #endif
-    return {&hits_base, 4 * kBaseAccumulators};
+    return {{&hits_base<1>, &hits_base<2>}, 1, 4 * kBaseAccumulators};
   }();
   return path;
 }
@@ -133,6 +162,30 @@ std::int64_t hits_scalar(const double* X, Eigen::Index ld, Eigen::Index rows,
   return h;
 }
 
+// Adds the hits of the rows [0, rows) of X (leading dimension ld, k >= 0
+// columns) for the `count` vectors b[0 .. count) to out[0 .. count), as
+// many vectors per pass over the rows as the path shares.
+void add_hits_of_rows(const double* X, Eigen::Index ld, Eigen::Index rows, Eigen::Index k,
+                      const double* const* b, Eigen::Index count, const double* y,
+                      double eps, std::int64_t* out) {
+  Eigen::Index i = 0;
+#if defined(__GNUC__)
+  if (k > 0) {
+    const HitsPath path = hits_path();
+    i = rows - rows % path.block;
+    std::int64_t h[kMaxShared];
+    for (Eigen::Index c = 0; c < count;) {
+      const int nb = static_cast<int>(std::min<Eigen::Index>(path.shared, count - c));
+      path.kernel[nb - 1](X, ld, k, b + c, y, eps, i, h);
+      for (int v = 0; v < nb; ++v) out[c + v] += h[v];
+      c += nb;
+    }
+  }
+#endif
+  for (Eigen::Index c = 0; c < count; ++c)
+    out[c] += hits_scalar(X, ld, rows, k, b[c], y, eps, i);
+}
+
 // Rows of X per tile of the batched evaluation: its k columns (at most
 // kTileDoubles values, 16 KiB, half of the smallest L1 we run on, so that
 // y's rows and the coefficients fit beside them) stay in L1 while every
@@ -144,21 +197,6 @@ constexpr Eigen::Index kTileQuantum = 64;
 Eigen::Index tile_rows(Eigen::Index k) {
   const Eigen::Index rows = kTileDoubles / std::max<Eigen::Index>(k, 1);
   return std::max(kTileQuantum, rows / kTileQuantum * kTileQuantum);
-}
-
-// Hits of the rows [0, rows) of X (leading dimension ld), k >= 0 columns.
-std::int64_t hits_of_rows(const double* X, Eigen::Index ld, Eigen::Index rows,
-                          Eigen::Index k, const double* b, const double* y, double eps) {
-  std::int64_t hits = 0;
-  Eigen::Index i = 0;
-#if defined(__GNUC__)
-  if (k > 0) {
-    const HitsPath path = hits_path();
-    i = rows - rows % path.block;
-    hits = path.kernel(X, ld, k, b, y, eps, i);
-  }
-#endif
-  return hits + hits_scalar(X, ld, rows, k, b, y, eps, i);
 }
 
 // Leading dimension of the copy: whole cache lines per column, and never a
@@ -189,7 +227,9 @@ Energy::Energy(const Eigen::MatrixXd& X, const Eigen::VectorXd& y, int H,
 }
 
 double Energy::operator()(const Eigen::VectorXd& b, double* work) const {
-  const std::int64_t hits = hits_of_rows(column(0), ld_, n_, k_, b.data(), column(k_), eps_);
+  const double* bp = b.data();
+  std::int64_t hits = 0;
+  add_hits_of_rows(column(0), ld_, n_, k_, &bp, 1, column(k_), eps_, &hits);
   double L = mdl_data_term(hits, n_) + model_term_;
   if (pen_.active()) L = mdl_add_penalties(L, b, pen_, work);
   return L;
@@ -211,9 +251,12 @@ void Energy::operator()(const std::vector<Eigen::VectorXd>& b, double* energies,
     for (Eigen::Index r0 = t0 * tile; r0 < std::min(n, t1 * tile); r0 += tile) {
       // Each tile is a matrix of len rows with leading dimension n.
       const Eigen::Index len = std::min(tile, n - r0);
-      for (Eigen::Index c = 0; c < count; ++c)
-        out[c] += hits_of_rows(column(0) + r0, ld_, len, k, b[static_cast<std::size_t>(c)].data(),
-                               column(k) + r0, eps_);
+      for (Eigen::Index c = 0; c < count; c += kMaxShared) {
+        const Eigen::Index nb = std::min<Eigen::Index>(kMaxShared, count - c);
+        const double* bp[kMaxShared];
+        for (Eigen::Index v = 0; v < nb; ++v) bp[v] = b[static_cast<std::size_t>(c + v)].data();
+        add_hits_of_rows(column(0) + r0, ld_, len, k, bp, nb, column(k) + r0, eps_, out + c);
+      }
     }
   };
   const Eigen::Index tiles = (n + tile - 1) / tile;
