@@ -19,7 +19,7 @@ import numpy as np
 import scipy.linalg
 
 import qorv_core as q
-from timing import against_strongest, alternate, median_time, probe, rel_diff, repeats_for
+from timing import against_strongest, median_time, probe, rel_diff, repeats_for
 
 
 def _repeats_fit(seconds_per_call, quick):
@@ -123,20 +123,6 @@ def _bench_fit(n, M, quick, order="C"):
                  "check": "derived from the two rows above (not timed on its own); "
                           f"peer A has cond {np.linalg.cond(A):.1e}"})
 
-    # The argument copy alone: the adapter converts Phi and y, then stops at
-    # an unconvertible R1.
-    def ours_copy():
-        try:
-            q.fit_regularized_linear(Phi, y, R1="not a matrix")
-        except RuntimeError:
-            pass
-    peer_copy = lambda: (np.array(Phi, order="F"), y.copy())
-    reps = _repeats_fit(probe(peer_copy), quick)
-    t_oc, t_pc = alternate(ours_copy, peer_copy, reps)
-    rows.append({"entry": "fit_regularized_linear [argument conversion only]",
-                 "peer": "numpy copy of Phi (column-major) and y",
-                 "sizes": sizes, "ours_s": t_oc, "peer_s": t_pc,
-                 "check": "both copy the same arrays into fresh column-major storage"})
     return rows
 
 
