@@ -14,7 +14,7 @@ namespace qorv {
 
 namespace {
 
-constexpr int kMaxShared = 2;  // coefficient vectors per pass of a kernel
+constexpr int kMaxShared = 3;  // coefficient vectors per pass of a kernel
 
 #if defined(__GNUC__)
 // The vector types never cross a function boundary that another
@@ -95,8 +95,8 @@ using HitsKernel = void (*)(const double*, Eigen::Index, Eigen::Index, const dou
 // each with eight accumulators per vector, enough independent sums to keep
 // both adders busy through their latency; four-wide on two SSE2 registers
 // each on the baseline, with four (its sixteen registers hold no more).
-// On AVX-512 two vectors share each load of X (32 registers hold both sets
-// of sums): the loads, not the arithmetic, bound one vector alone.
+// On AVX-512 up to three vectors share each load of X (their 24 sums fit in
+// its 32 registers): the loads, not the arithmetic, bound one vector alone.
 constexpr int kWideAccumulators = 8;
 constexpr int kBaseAccumulators = 4;
 #if defined(__x86_64__) && !defined(__clang__) && !defined(__SANITIZE_ADDRESS__) && \
@@ -121,8 +121,8 @@ void hits_base(const double* X, Eigen::Index ld, Eigen::Index k, const double* c
   hits_blocked<lane4, kBaseAccumulators, NB>(X, ld, k, b, y, eps, rows, out);
 }
 
-// kernel[NB - 1] takes NB vectors; `shared` is the most that one pass
-// should take on this path.
+// kernel[NB - 1] takes NB vectors, for NB up to `shared`, the most that
+// one pass takes on this path (the entries above it are never called).
 struct HitsPath {
   HitsKernel kernel[kMaxShared];
   int shared;
@@ -134,11 +134,11 @@ HitsPath hits_path() {
 #if defined(QORV_ENERGY_CLONES)
     __builtin_cpu_init();
     if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq"))
-      return {{&hits_avx512<1>, &hits_avx512<2>}, 2, 8 * kWideAccumulators};
+      return {{&hits_avx512<1>, &hits_avx512<2>, &hits_avx512<3>}, 3, 8 * kWideAccumulators};
     if (__builtin_cpu_supports("avx2"))
-      return {{&hits_avx2<1>, &hits_avx2<2>}, 1, 4 * kWideAccumulators};
+      return {{&hits_avx2<1>, nullptr, nullptr}, 1, 4 * kWideAccumulators};
 #endif
-    return {{&hits_base<1>, &hits_base<2>}, 1, 4 * kBaseAccumulators};
+    return {{&hits_base<1>, nullptr, nullptr}, 1, 4 * kBaseAccumulators};
   }();
   return path;
 }
