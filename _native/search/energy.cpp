@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 
 #include <omp.h>
 
@@ -189,8 +190,8 @@ void add_hits_of_rows(const double* X, Eigen::Index ld, Eigen::Index rows, Eigen
 // Rows of X per tile of the batched evaluation: its k columns (at most
 // kTileDoubles values, 16 KiB, half of the smallest L1 we run on, so that
 // y's rows and the coefficients fit beside them) stay in L1 while every
-// vector uses them. A multiple of every kernel's block, so only the last
-// tile has a scalar tail.
+// vector uses them. A multiple of every kernel's block, as the counted rows
+// are, so no tile has a scalar tail.
 constexpr Eigen::Index kTileDoubles = 2048;
 constexpr Eigen::Index kTileQuantum = 64;
 
@@ -199,21 +200,26 @@ Eigen::Index tile_rows(Eigen::Index k) {
   return std::max(kTileQuantum, rows / kTileQuantum * kTileQuantum);
 }
 
-// Leading dimension of the copy: whole cache lines per column, and never a
-// multiple of 4 KiB, at which every column of a tile would fall into the
-// same L1 sets.
+// Rows the kernels count: n rounded up to whole tile quanta. The copy's
+// extra rows hold X = 0 and y = NaN, and |prediction - NaN| < eps is false,
+// so they never count as hits, and no row is left to a scalar tail.
+Eigen::Index counted_rows(Eigen::Index n) {
+  return (n + kTileQuantum - 1) / kTileQuantum * kTileQuantum;
+}
+
+// Leading dimension of the copy: the counted rows, and never a multiple of
+// 4 KiB, at which every column of a tile would fall into the same L1 sets.
 Eigen::Index padded_rows(Eigen::Index n) {
-  constexpr Eigen::Index line = kCacheLine / sizeof(double);
   constexpr Eigen::Index page = 4096 / sizeof(double);
-  const Eigen::Index ld = (n + line - 1) / line * line;
-  return ld % page == 0 ? ld + line : ld;
+  const Eigen::Index rows = counted_rows(n);
+  return rows % page == 0 ? rows + kTileQuantum : rows;
 }
 
 }  // namespace
 
 Energy::Energy(const Eigen::MatrixXd& X, const Eigen::VectorXd& y, int H,
                double eps, const PenaltySpec& pen)
-    : n_(y.size()), k_(X.cols()), ld_(padded_rows(y.size())),
+    : n_(y.size()), k_(X.cols()), rows_(counted_rows(y.size())), ld_(padded_rows(y.size())),
       data_(static_cast<std::size_t>(
           checked_elements(ld_, k_ + 1, sizeof(double), "the search's copy of X and y"))),
       eps_(eps), pen_(pen),
@@ -221,6 +227,8 @@ Energy::Energy(const Eigen::MatrixXd& X, const Eigen::VectorXd& y, int H,
   for (Eigen::Index j = 0; j < k_; ++j)
     std::copy(X.data() + j * n_, X.data() + (j + 1) * n_, data_.data() + j * ld_);
   std::copy(y.data(), y.data() + n_, data_.data() + k_ * ld_);
+  std::fill(data_.data() + k_ * ld_ + n_, data_.data() + (k_ + 1) * ld_,
+            std::numeric_limits<double>::quiet_NaN());
   const std::int64_t n = n_, k = k_;
   const std::int64_t terms = (pen.term1() ? 1 : 0) + (pen.term2() ? 1 : 0);
   work_ = n * std::max<std::int64_t>(k, 1) + n + terms * k * k + kStepOverhead;
@@ -229,7 +237,7 @@ Energy::Energy(const Eigen::MatrixXd& X, const Eigen::VectorXd& y, int H,
 double Energy::operator()(const Eigen::VectorXd& b, double* work) const {
   const double* bp = b.data();
   std::int64_t hits = 0;
-  add_hits_of_rows(column(0), ld_, n_, k_, &bp, 1, column(k_), eps_, &hits);
+  add_hits_of_rows(column(0), ld_, rows_, k_, &bp, 1, column(k_), eps_, &hits);
   double L = mdl_data_term(hits, n_) + model_term_;
   if (pen_.active()) L = mdl_add_penalties(L, b, pen_, work);
   return L;
@@ -242,15 +250,15 @@ void Energy::operator()(const std::vector<Eigen::VectorXd>& b, double* energies,
 
 void Energy::operator()(const std::vector<Eigen::VectorXd>& b, double* energies,
                         std::int64_t* hits, double* work, int threads) const {
-  const Eigen::Index n = n_, k = k_;
+  const Eigen::Index rows = rows_, k = k_;
   const auto count = static_cast<Eigen::Index>(b.size());
   const Eigen::Index tile = tile_rows(k);
   // Hits of the tiles [t0, t1) into out[0..count).
   const auto count_tiles = [&](Eigen::Index t0, Eigen::Index t1, std::int64_t* out) {
     std::fill(out, out + count, std::int64_t{0});
-    for (Eigen::Index r0 = t0 * tile; r0 < std::min(n, t1 * tile); r0 += tile) {
-      // Each tile is a matrix of len rows with leading dimension n.
-      const Eigen::Index len = std::min(tile, n - r0);
+    for (Eigen::Index r0 = t0 * tile; r0 < std::min(rows, t1 * tile); r0 += tile) {
+      // Each tile is a matrix of len rows with leading dimension ld_.
+      const Eigen::Index len = std::min(tile, rows - r0);
       for (Eigen::Index c = 0; c < count; c += kMaxShared) {
         const Eigen::Index nb = std::min<Eigen::Index>(kMaxShared, count - c);
         const double* bp[kMaxShared];
@@ -259,7 +267,7 @@ void Energy::operator()(const std::vector<Eigen::VectorXd>& b, double* energies,
       }
     }
   };
-  const Eigen::Index tiles = (n + tile - 1) / tile;
+  const Eigen::Index tiles = (rows + tile - 1) / tile;
   if (threads <= 1) {
     count_tiles(0, tiles, hits);  // no region at all: a step may take a microsecond
   } else {
@@ -275,7 +283,7 @@ void Energy::operator()(const std::vector<Eigen::VectorXd>& b, double* energies,
       for (Eigen::Index c = 0; c < count; ++c) hits[c] += hits[t * stride + c];
   }
   for (Eigen::Index c = 0; c < count; ++c) {
-    double L = mdl_data_term(hits[c], n) + model_term_;
+    double L = mdl_data_term(hits[c], n_) + model_term_;
     if (pen_.active()) L = mdl_add_penalties(L, b[static_cast<std::size_t>(c)], pen_, work);
     energies[c] = L;
   }

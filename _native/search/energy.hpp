@@ -13,7 +13,7 @@
 namespace qorv {
 
 // Holds its own copy of X and y, every column starting on a cache line
-// (the kernels load whole lines), and borrows the penalty matrices that
+// (the kernels load whole lines) and padded to whole blocks of rows, and borrows the penalty matrices that
 // `pen` points to (the caller keeps them alive and unchanged while the
 // Energy is in use); owns its copy of the penalty record itself. The
 // predictions are formed a block of rows at a time in registers and counted
@@ -70,9 +70,10 @@ class Energy {
     return (count + kLineCounters - 1) / kLineCounters * kLineCounters + kLineCounters;
   }
 
-  // Column j of X at j ld_, y at k ld_.
+  // Column j of X at j ld_, y at k ld_; rows_ >= n_ rows of each are
+  // counted (the rows past n_ never hit).
   const double* column(Eigen::Index j) const { return data_.data() + j * ld_; }
-  Eigen::Index n_, k_, ld_;
+  Eigen::Index n_, k_, rows_, ld_;
   AlignedDoubles data_;
   double eps_;
   PenaltySpec pen_;
