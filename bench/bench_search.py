@@ -100,8 +100,10 @@ def _child_port(frac):
     return out
 
 
-def _spawn(args, env_extra=None):
+def _spawn(args, env_extra=None, blas_default=False):
     env = dict(os.environ)
+    if blas_default and env.pop("QORV_BENCH_SHORT_BLAS_SPIN", None):
+        env.pop("OPENBLAS_THREAD_TIMEOUT", None)  # set by run.py, not by the user
     if env_extra:
         env.update(env_extra)
     p = subprocess.run([sys.executable, str(Path(__file__).resolve()), "--child", *args],
@@ -185,7 +187,7 @@ def run(quick: bool) -> list[dict]:
             same_bits[s] &= a["beta"] == b["beta"] and a["energy_hex"] == b["energy_hex"]
             final[s] = a["energy"]
         if r < port_rounds:
-            res = _spawn(["port", str(port_frac)])
+            res = _spawn(["port", str(port_frac)], blas_default=True)
             for s in SIZES:
                 row = res[f"{s[0]},{s[1]}"]
                 tp[s].append(row["time"] * evaluations() / row["evals"])
