@@ -76,7 +76,7 @@ Chain deep_phase(const std::vector<Chain>& elite, const Energy& energy,
       member_best[static_cast<std::size_t>(i)] = std::move(bests[static_cast<std::size_t>(i - e0)]);
   };
 
-  walk_in_groups(count, energy,
+  walk_in_groups(count, energy.work(),
                  static_cast<std::int64_t>(count) * std::max(s.n_deep, 0) * energy.work(),
                  interrupt, walk);
 

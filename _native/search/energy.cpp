@@ -234,14 +234,6 @@ Energy::Energy(const Eigen::MatrixXd& X, const Eigen::VectorXd& y, int H,
   work_ = n * std::max<std::int64_t>(k, 1) + n + terms * k * k + kStepOverhead;
 }
 
-int Energy::vectors_per_pass() {
-#if defined(__GNUC__)
-  return hits_path().shared;
-#else
-  return 1;
-#endif
-}
-
 double Energy::operator()(const Eigen::VectorXd& b, double* work) const {
   const double* bp = b.data();
   std::int64_t hits = 0;

@@ -61,9 +61,6 @@ class Energy {
   // and kStepOverhead for the draws and the logarithms): the unit in which
   // the search measures work done, e.g. to poll for Ctrl-C.
   std::int64_t work() const { return work_; }
-  // Coefficient vectors that one pass over a tile of X serves at once on
-  // this machine's kernel (1 where every vector takes its own pass).
-  static int vectors_per_pass();
 
   static constexpr std::int64_t kStepOverhead = 64;
 

@@ -84,17 +84,13 @@ int walker_groups(int items, std::int64_t work) {
   return static_cast<int>(std::min<std::int64_t>(threads, worth));
 }
 
-int row_threads(int walkers, std::int64_t eval_work, int per_pass) {
+int row_threads(int walkers, std::int64_t eval_work) {
   const std::int64_t threads = loop_threads(std::numeric_limits<int>::max());
   if (threads <= 1) return 1;
   // Per step, groups of walkers leave the team idle for this many
-  // evaluations in all; sharing the rows costs one wake-up per thread. A
-  // pass that serves several walkers costs little more than one, so the
-  // larger group is slower than the smaller by about an evaluation over
-  // per_pass (measured with three per pass: five walkers split 3:2 were
-  // faster than shared rows at n = 1e4, k = 6 and 10, slower at n = 3e4).
+  // evaluations in all; sharing the rows costs one wake-up per thread.
   const std::int64_t idle = (walkers + threads - 1) / threads * threads - walkers;
-  const bool uneven = idle * eval_work >= threads * kTeamWakeWork * std::max(per_pass, 1);
+  const bool uneven = idle * eval_work >= threads * kTeamWakeWork;
   // A step this long reads X from beyond a core's own cache: with the rows
   // shared each core reads only its part, and the wake-up is lost in it.
   const bool long_step = walkers * eval_work >= threads * kLongStepWakes * kTeamWakeWork;

@@ -67,12 +67,12 @@ void metropolis_walks(std::vector<Walker>& ws, int steps, std::vector<double>& T
 int walker_groups(int items, std::int64_t work);
 
 // The team that shares each pass over X when `walkers` walk in lockstep,
-// each evaluation `eval_work` multiply-adds and up to `per_pass` of them
-// served by one pass of the kernel, instead of being split into walker
-// groups: all threads when the groups would leave threads idle (the walkers
-// do not divide evenly) for longer than waking the team every step costs,
-// or when a step is long enough that the wake-up hardly counts; otherwise 1.
-int row_threads(int walkers, std::int64_t eval_work, int per_pass);
+// each evaluation `eval_work` multiply-adds, instead of being split into
+// walker groups: all threads when the groups would leave threads idle (the
+// walkers do not divide evenly) for longer than waking the team every step
+// costs, or when a step is long enough that the wake-up hardly counts;
+// otherwise 1.
+int row_threads(int walkers, std::int64_t eval_work);
 
 // The first walker of group g of `groups` over `items`.
 inline int group_begin(int g, int groups, int items) {
@@ -80,14 +80,14 @@ inline int group_begin(int g, int groups, int items) {
 }
 
 // Runs walk(first, last, row_team) over the walkers [0, walkers), each
-// evaluation energy.work() multiply-adds and the whole phase `total_work`: as
+// evaluation `eval_work` multiply-adds and the whole phase `total_work`: as
 // one group on the calling thread whose passes over X the team shares when
 // row_threads() says so, otherwise as walker_groups() groups, one per
 // thread (row_team 1). Either way no thread waits long for another.
 template <class Walk>
-void walk_in_groups(int walkers, const Energy& energy, std::int64_t total_work,
+void walk_in_groups(int walkers, std::int64_t eval_work, std::int64_t total_work,
                     const Interruption& interrupt, Walk&& walk) {
-  const int row_team = row_threads(walkers, energy.work(), Energy::vectors_per_pass());
+  const int row_team = row_threads(walkers, eval_work);
   if (row_team > 1) {
     walk(0, walkers, row_team);
     return;

@@ -99,7 +99,7 @@ std::vector<Chain> warm_up(const SearchSettings& s, Eigen::Index k,
       chains[static_cast<std::size_t>(c)] = std::move(ws[static_cast<std::size_t>(c - c0)].at);
   };
 
-  walk_in_groups(s.n_chains, energy,
+  walk_in_groups(s.n_chains, energy.work(),
                  static_cast<std::int64_t>(s.n_chains) * (std::max(s.n_warmup, 0) + 1) *
                      energy.work(),
                  interruption, walk);

@@ -71,7 +71,7 @@ void test_deep_phase() {
   // Tall X and elites that two or three threads cannot split evenly: the
   // team shares the rows of every step.
   {
-    const int n = 100000, k = 3;
+    const int n = 30000, k = 3;
     Eigen::MatrixXd X(n, k);
     Eigen::VectorXd y(n);
     for (int i = 0; i < n; ++i) {
