@@ -171,6 +171,9 @@ def test_in_place_arguments_accept_every_layout(X):
     assert plain.flags.aligned
     assert np.array_equal(q.ols(X, y), q.ols(plain, y))
     assert np.array_equal(q.fit_regularized_linear(X, y), q.fit_regularized_linear(plain, y))
+    mc = q.TournamentMCMC(n_chains=3, n_warmup=4, n_deep=6, n_elite=2)
+    a, b = mc.fit(X, y), mc.fit(plain, y.copy())
+    assert np.array_equal(a.beta_mcmc, b.beta_mcmc) and a.energy == b.energy
     v = X[:, 0]
     assert q.mad(v) == q.mad(v.copy())
     assert q.compute_sr(v, v[::-1], 0.5) == q.compute_sr(v.copy(), v[::-1].copy(), 0.5)

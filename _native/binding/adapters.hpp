@@ -94,17 +94,17 @@ inline const qorv::TournamentMCMC& constructed(const py::object& self) {
   return self.cast<const qorv::TournamentMCMC&>();
 }
 
-inline qorv::MCMCResult mcmc_fit_adapter(const py::object& self, const MatrixXd& X,
-                                         const VectorXd& y, const py::object& R1,
-                                         const py::object& R2, double gamma1,
-                                         double gamma2) {
+inline qorv::MCMCResult mcmc_fit_adapter(const py::object& self, MatrixIn& X, VectorIn& y,
+                                         const py::object& R1, const py::object& R2,
+                                         double gamma1, double gamma2) {
   constructed(self);  // refused before anything is converted
   const OptionalMatrix r1(R1);
   const OptionalMatrix r2(R2);
   // A copy of the settings, taken after the conversions: they run user code,
   // which could re-initialise the object.
   const qorv::TournamentMCMC mcmc = constructed(self);
-  return mcmc.fit(X, y, r1.ptr, r2.ptr, gamma1, gamma2, &raise_pending_signal);
+  return mcmc.fit(X.borrow(), y.borrow(), r1.ptr, r2.ptr, gamma1, gamma2,
+                  &raise_pending_signal);
 }
 
 }  // namespace qorv_py

@@ -217,16 +217,16 @@ Eigen::Index padded_rows(Eigen::Index n) {
 
 }  // namespace
 
-Energy::Energy(const Eigen::MatrixXd& X, const Eigen::VectorXd& y, int H,
-               double eps, const PenaltySpec& pen)
+Energy::Energy(const MatrixView& X, const VectorRef& y, int H, double eps,
+               const PenaltySpec& pen)
     : n_(y.size()), k_(X.cols()), rows_(counted_rows(y.size())), ld_(padded_rows(y.size())),
       data_(static_cast<std::size_t>(
           checked_elements(ld_, k_ + 1, sizeof(double), "the search's copy of X and y"))),
       eps_(eps), pen_(pen),
       model_term_(mdl_model_term(y.size(), static_cast<int>(X.cols()), H)) {
   for (Eigen::Index j = 0; j < k_; ++j)
-    std::copy(X.data() + j * n_, X.data() + (j + 1) * n_, data_.data() + j * ld_);
-  std::copy(y.data(), y.data() + n_, data_.data() + k_ * ld_);
+    Eigen::Map<Eigen::VectorXd>(data_.data() + j * ld_, n_) = X.col(j);
+  Eigen::Map<Eigen::VectorXd>(data_.data() + k_ * ld_, n_) = y;
   std::fill(data_.data() + k_ * ld_ + n_, data_.data() + (k_ + 1) * ld_,
             std::numeric_limits<double>::quiet_NaN());
   const std::int64_t n = n_, k = k_;

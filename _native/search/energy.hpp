@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/aligned_doubles.hpp"
+#include "common/dense_ref.hpp"
 #include "fit/mdl_score.hpp"
 
 namespace qorv {
@@ -25,7 +26,7 @@ class Energy {
   // X: n by k; y: n targets; H: size-term H; eps: hit tolerance; pen:
   // penalties with k by k matrices (shapes checked by the caller). Throws
   // size_error when the copy would not fit in memory.
-  Energy(const Eigen::MatrixXd& X, const Eigen::VectorXd& y, int H, double eps,
+  Energy(const MatrixView& X, const VectorRef& y, int H, double eps,
          const PenaltySpec& pen);
 
   // b: k coefficients; work: at least k doubles of scratch.

@@ -25,8 +25,8 @@ namespace qorv {
 namespace {
 
 // The configuration and the inputs, checked in this order.
-void check_inputs(const SearchSettings& s, const Eigen::MatrixXd& X,
-                  const Eigen::VectorXd& y, const PenaltySpec& pen) {
+void check_inputs(const SearchSettings& s, const MatrixView& X, const VectorRef& y,
+                  const PenaltySpec& pen) {
   if (s.n_chains < 0)
     throw std::length_error("cannot create std::vector larger than max_size()");
   if (s.n_chains == 0)
@@ -162,11 +162,15 @@ TournamentMCMC::TournamentMCMC(int n_chains, int n_warmup, int n_deep,
                                std::uint64_t seed)
     : settings_{n_chains, n_warmup, n_deep, n_elite, step_size, H_piH, seed} {}
 
-MCMCResult TournamentMCMC::fit(const Eigen::MatrixXd& X,
-                               const Eigen::VectorXd& y,
-                               const Eigen::MatrixXd* R1,
-                               const Eigen::MatrixXd* R2, double gamma1,
-                               double gamma2, InterruptCheck interrupt) const {
+MCMCResult TournamentMCMC::fit(const Eigen::MatrixXd& X, const Eigen::VectorXd& y,
+                               const Eigen::MatrixXd* R1, const Eigen::MatrixXd* R2,
+                               double gamma1, double gamma2, InterruptCheck interrupt) const {
+  return fit(MatrixView(X), VectorRef(y), R1, R2, gamma1, gamma2, interrupt);
+}
+
+MCMCResult TournamentMCMC::fit(const MatrixView& X, const VectorRef& y,
+                               const Eigen::MatrixXd* R1, const Eigen::MatrixXd* R2,
+                               double gamma1, double gamma2, InterruptCheck interrupt) const {
   const SearchSettings& s = settings_;
   const PenaltySpec pen{R1, R2, gamma1, gamma2};
   check_inputs(s, X, y, pen);

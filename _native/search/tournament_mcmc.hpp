@@ -5,8 +5,9 @@
 #include <Eigen/Dense>
 #include <cstdint>
 
-#include "search/gibbs_entropy.hpp"
+#include "common/dense_ref.hpp"
 #include "common/interrupt.hpp"
+#include "search/gibbs_entropy.hpp"
 
 namespace qorv {
 
@@ -53,6 +54,13 @@ class TournamentMCMC {
   MCMCResult fit(const Eigen::MatrixXd& X, const Eigen::VectorXd& y,
                  const Eigen::MatrixXd* R1, const Eigen::MatrixXd* R2,
                  double gamma1, double gamma2,
+                 InterruptCheck interrupt = nullptr) const;
+
+  // The same, with X in any layout and y read in place: the binding passes
+  // NumPy's arrays this way, so that the search's own aligned copy is the
+  // only one.
+  MCMCResult fit(const MatrixView& X, const VectorRef& y, const Eigen::MatrixXd* R1,
+                 const Eigen::MatrixXd* R2, double gamma1, double gamma2,
                  InterruptCheck interrupt = nullptr) const;
 
  private:
