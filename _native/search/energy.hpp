@@ -14,11 +14,12 @@
 namespace qorv {
 
 // Holds its own copy of X and y, every column starting on a cache line
-// (the kernels load whole lines) and padded to whole blocks of rows, and borrows the penalty matrices that
-// `pen` points to (the caller keeps them alive and unchanged while the
-// Energy is in use); owns its copy of the penalty record itself. The
-// predictions are formed a block of rows at a time in registers and counted
-// at once, so X is read once per evaluation and nothing is stored; each prediction is the sum over columns in column
+// (the kernels load whole lines) and padded to whole blocks of rows, and
+// borrows the penalty matrices that `pen` points to (the caller keeps them
+// alive and unchanged while the Energy is in use); owns its copy of the
+// penalty record itself. The predictions are formed a block of rows at a
+// time in registers and counted at once, so X is read once per evaluation
+// and nothing is stored; each prediction is the sum over columns in column
 // order, the value a stored X b would hold, so the result equals
 // mdl_score_cached(X b, y, k, H, eps, &b, &pen).
 class Energy {
