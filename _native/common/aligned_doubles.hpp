@@ -1,4 +1,4 @@
-// Buffers of doubles that start on a cache line.
+// Buffers of numbers that start on a cache line.
 //
 // The wide kernels load a whole 64-byte line per vector. From the 16-byte
 // boundary that malloc and Eigen give, every such load straddles two lines:
@@ -15,30 +15,33 @@ namespace qorv {
 
 constexpr std::size_t kCacheLine = 64;
 
-// `count` doubles, zeroed, on a kCacheLine boundary; empty for count 0.
-// Throws std::bad_alloc when the memory cannot be had.
-class AlignedDoubles {
+// `count` values of T (double or float), zeroed, on a kCacheLine boundary;
+// empty for count 0. Throws std::bad_alloc when the memory cannot be had.
+template <class T>
+class AlignedArray {
  public:
-  AlignedDoubles() = default;
-  explicit AlignedDoubles(std::size_t count) : size_(count) {
+  AlignedArray() = default;
+  explicit AlignedArray(std::size_t count) : size_(count) {
     if (count == 0) return;
-    if (count > std::numeric_limits<std::size_t>::max() / sizeof(double)) throw std::bad_alloc();
-    void* p = ::operator new(count * sizeof(double), std::align_val_t{kCacheLine});
-    data_.reset(static_cast<double*>(p));
-    for (std::size_t i = 0; i < count; ++i) data_[i] = 0.0;
+    if (count > std::numeric_limits<std::size_t>::max() / sizeof(T)) throw std::bad_alloc();
+    void* p = ::operator new(count * sizeof(T), std::align_val_t{kCacheLine});
+    data_.reset(static_cast<T*>(p));
+    for (std::size_t i = 0; i < count; ++i) data_[i] = T{0};
   }
-  double* data() { return data_.get(); }
-  const double* data() const { return data_.get(); }
+  T* data() { return data_.get(); }
+  const T* data() const { return data_.get(); }
   std::size_t size() const { return size_; }
 
  private:
   struct Free {
-    void operator()(double* p) const noexcept {
+    void operator()(T* p) const noexcept {
       ::operator delete(static_cast<void*>(p), std::align_val_t{kCacheLine});
     }
   };
-  std::unique_ptr<double[], Free> data_;
+  std::unique_ptr<T[], Free> data_;
   std::size_t size_ = 0;
 };
+
+using AlignedDoubles = AlignedArray<double>;
 
 }  // namespace qorv

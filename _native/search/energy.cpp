@@ -200,6 +200,22 @@ Eigen::Index tile_rows(Eigen::Index k) {
   return std::max(kTileQuantum, rows / kTileQuantum * kTileQuantum);
 }
 
+// Rows per tile of the screen: its k float columns (at most
+// kScreenTileFloats values, 64 KiB) stay in L2 while every group of
+// vectors uses them; a group of vectors already shares each load of X in
+// registers, so L1 residence gains nothing over the screen's call cost.
+constexpr Eigen::Index kScreenTileFloats = 16384;
+constexpr Eigen::Index kScreenQuantum = 2 * kTileQuantum;  // the screen's widest block
+
+Eigen::Index screen_tile_rows(Eigen::Index k) {
+  const Eigen::Index rows = kScreenTileFloats / std::max<Eigen::Index>(k, 1);
+  return std::max(kScreenQuantum, rows / kScreenQuantum * kScreenQuantum);
+}
+
+// Undecided blocks per screened tile past which the whole tile is counted
+// exactly: recounting that many blocks costs as much.
+constexpr int kMaxUndecided = 8;
+
 // Rows the kernels count: n rounded up to whole tile quanta. The copy's
 // extra rows hold X = 0 and y = NaN, and |prediction - NaN| < eps is false,
 // so they never count as hits, and no row is left to a scalar tail.
@@ -222,7 +238,7 @@ Energy::Energy(const MatrixView& X, const VectorRef& y, int H, double eps,
     : n_(y.size()), k_(X.cols()), rows_(counted_rows(y.size())), ld_(padded_rows(y.size())),
       data_(static_cast<std::size_t>(
           checked_elements(ld_, k_ + 1, sizeof(double), "the search's copy of X and y"))),
-      eps_(eps), pen_(pen),
+      screen_(X, y, eps, counted_rows(y.size())), eps_(eps), pen_(pen),
       model_term_(mdl_model_term(y.size(), static_cast<int>(X.cols()), H)) {
   for (Eigen::Index j = 0; j < k_; ++j)
     Eigen::Map<Eigen::VectorXd>(data_.data() + j * ld_, n_) = X.col(j);
@@ -231,13 +247,43 @@ Energy::Energy(const MatrixView& X, const VectorRef& y, int H, double eps,
             std::numeric_limits<double>::quiet_NaN());
   const std::int64_t n = n_, k = k_;
   const std::int64_t terms = (pen.term1() ? 1 : 0) + (pen.term2() ? 1 : 0);
-  work_ = n * std::max<std::int64_t>(k, 1) + n + terms * k * k + kStepOverhead;
+  // A screened product takes half the instructions of a double one.
+  const std::int64_t products = n * std::max<std::int64_t>(k, 1) / (screen_.active() ? 2 : 1);
+  work_ = products + n + terms * k * k + kStepOverhead;
+}
+
+void Energy::add_tile_hits(const double* const* b, Eigen::Index nb, Eigen::Index r0,
+                           Eigen::Index len, std::int64_t* out) const {
+  const auto exact = [&](const double* const* bs, Eigen::Index m, Eigen::Index i0,
+                         Eigen::Index rows, std::int64_t* to) {
+    add_hits_of_rows(column(0) + i0, ld_, rows, k_, bs, m, column(k_) + i0, eps_, to);
+  };
+  if (!screen_.active()) return exact(b, nb, r0, len, out);
+  const int shared = screen_.shared();
+  for (Eigen::Index c = 0; c < nb; c += shared) {
+    const int m = static_cast<int>(std::min<Eigen::Index>(shared, nb - c));
+    std::int64_t h[kMaxShared];
+    RowSpan spans[kMaxUndecided];
+    const int undecided = screen_.count(b + c, m, r0, len, h, spans, kMaxUndecided);
+    if (undecided < 0) {
+      exact(b + c, m, r0, len, out + c);
+      continue;
+    }
+    for (int v = 0; v < m; ++v) out[c + v] += h[v];
+    for (int s = 0; s < undecided; ++s) exact(b + c, m, spans[s].r0, spans[s].len, out + c);
+  }
+}
+
+Eigen::Index Energy::tile() const {
+  return screen_.active() ? screen_tile_rows(k_) : tile_rows(k_);
 }
 
 double Energy::operator()(const Eigen::VectorXd& b, double* work) const {
   const double* bp = b.data();
   std::int64_t hits = 0;
-  add_hits_of_rows(column(0), ld_, rows_, k_, &bp, 1, column(k_), eps_, &hits);
+  const Eigen::Index tile = this->tile();
+  for (Eigen::Index r0 = 0; r0 < rows_; r0 += tile)
+    add_tile_hits(&bp, 1, r0, std::min(tile, rows_ - r0), &hits);
   double L = mdl_data_term(hits, n_) + model_term_;
   if (pen_.active()) L = mdl_add_penalties(L, b, pen_, work);
   return L;
@@ -250,34 +296,36 @@ void Energy::operator()(const std::vector<Eigen::VectorXd>& b, double* energies,
 
 void Energy::operator()(const std::vector<Eigen::VectorXd>& b, double* energies,
                         std::int64_t* hits, double* work, int threads) const {
-  const Eigen::Index rows = rows_, k = k_;
+  const Eigen::Index rows = rows_;
   const auto count = static_cast<Eigen::Index>(b.size());
-  const Eigen::Index tile = tile_rows(k);
-  // Hits of the tiles [t0, t1) into out[0..count).
-  const auto count_tiles = [&](Eigen::Index t0, Eigen::Index t1, std::int64_t* out) {
+  const Eigen::Index tile = this->tile();
+  // Hits of the rows [i0, i1) into out[0..count), a tile at a time.
+  const auto count_rows = [&](Eigen::Index i0, Eigen::Index i1, std::int64_t* out) {
     std::fill(out, out + count, std::int64_t{0});
-    for (Eigen::Index r0 = t0 * tile; r0 < std::min(rows, t1 * tile); r0 += tile) {
+    for (Eigen::Index r0 = i0; r0 < i1; r0 += tile) {
       // Each tile is a matrix of len rows with leading dimension ld_.
-      const Eigen::Index len = std::min(tile, rows - r0);
+      const Eigen::Index len = std::min(tile, i1 - r0);
       for (Eigen::Index c = 0; c < count; c += kMaxShared) {
         const Eigen::Index nb = std::min<Eigen::Index>(kMaxShared, count - c);
         const double* bp[kMaxShared];
         for (Eigen::Index v = 0; v < nb; ++v) bp[v] = b[static_cast<std::size_t>(c + v)].data();
-        add_hits_of_rows(column(0) + r0, ld_, len, k, bp, nb, column(k) + r0, eps_, out + c);
+        add_tile_hits(bp, nb, r0, len, out + c);
       }
     }
   };
-  const Eigen::Index tiles = (rows + tile - 1) / tile;
   if (threads <= 1) {
-    count_tiles(0, tiles, hits);  // no region at all: a step may take a microsecond
+    count_rows(0, rows, hits);  // no region at all: a step may take a microsecond
   } else {
+    const Eigen::Index quanta = rows / kTileQuantum;
     const auto stride = static_cast<Eigen::Index>(hits_stride(b.size()));
     std::fill(hits, hits + threads * stride, std::int64_t{0});
 #pragma omp parallel num_threads(threads)
     {
-      // Thread t counts the t-th contiguous run of tiles into its own row.
+      // Thread t counts the t-th contiguous run of rows into its own row of
+      // counters, in whole quanta so that every tile stays whole blocks.
       const Eigen::Index t = omp_get_thread_num(), team = omp_get_num_threads();
-      count_tiles(tiles * t / team, tiles * (t + 1) / team, hits + t * stride);
+      count_rows(quanta * t / team * kTileQuantum, quanta * (t + 1) / team * kTileQuantum,
+                 hits + t * stride);
     }
     for (Eigen::Index t = 1; t < threads; ++t)
       for (Eigen::Index c = 0; c < count; ++c) hits[c] += hits[t * stride + c];

@@ -10,6 +10,7 @@
 #include "common/aligned_doubles.hpp"
 #include "common/dense_ref.hpp"
 #include "fit/mdl_score.hpp"
+#include "search/hit_screen.hpp"
 
 namespace qorv {
 
@@ -21,7 +22,9 @@ namespace qorv {
 // time in registers and counted at once, so X is read once per evaluation
 // and nothing is stored; each prediction is the sum over columns in column
 // order, the value a stored X b would hold, so the result equals
-// mdl_score_cached(X b, y, k, H, eps, &b, &pen).
+// mdl_score_cached(X b, y, k, H, eps, &b, &pen). Where its screen is active
+// the rows are first counted in single precision, and only a tile with a
+// row that the screen leaves undecided is counted from the double copy.
 class Energy {
  public:
   // X: n by k; y: n targets; H: size-term H; eps: hit tolerance; pen:
@@ -75,8 +78,15 @@ class Energy {
   // Column j of X at j ld_, y at k ld_; rows_ >= n_ rows of each are
   // counted (the rows past n_ never hit).
   const double* column(Eigen::Index j) const { return data_.data() + j * ld_; }
+  // Adds the hits of the nb <= 3 vectors b[0 .. nb) over the rows
+  // [r0, r0 + len) of one tile to out[0 .. nb).
+  void add_tile_hits(const double* const* b, Eigen::Index nb, Eigen::Index r0,
+                     Eigen::Index len, std::int64_t* out) const;
+  // Rows per tile of the evaluation: the screen's where it is active.
+  Eigen::Index tile() const;
   Eigen::Index n_, k_, rows_, ld_;
   AlignedDoubles data_;
+  HitScreen screen_;
   double eps_;
   PenaltySpec pen_;
   double model_term_;

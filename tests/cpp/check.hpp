@@ -33,5 +33,6 @@ inline bool expect(bool ok, const char* what) {
 
 // Each test file defines one of these; main.cpp runs them in order.
 void test_deep_phase();
+void test_hit_screen();
 void test_draws();
 void test_parallel_for();
