@@ -32,6 +32,7 @@ namespace {
 
 constexpr int kMaxShared = 3;  // coefficient vectors per pass of a kernel
 constexpr Eigen::Index kMaxColumns = 1024;
+constexpr Eigen::Index kMinRows = 512;  // below, a call's set-up outweighs what it saves
 constexpr double kMaxMagnitude = 0x1p50;
 constexpr double kMinEps = 0x1p-40;
 constexpr Eigen::Index kWideRowShare = 1024;  // at most one row in this many beyond 2^50
@@ -260,7 +261,7 @@ float take(double x, RowState& state, double& sumsq) {
 HitScreen::HitScreen(const MatrixView& X, const VectorRef& y, double eps, Eigen::Index rows) {
 #if defined(__GNUC__)
   const Eigen::Index n = y.size(), k = X.cols();
-  if (k < screen_path().min_columns || k > kMaxColumns) return;
+  if (k < screen_path().min_columns || k > kMaxColumns || rows < kMinRows) return;
   if (!(eps >= kMinEps && eps <= kMaxMagnitude)) return;
   const Eigen::Index ld = screen_ld(rows);
   AlignedArray<float> copy(static_cast<std::size_t>(

@@ -32,10 +32,10 @@ class HitScreen {
 
   // X: n by k; y: n targets; eps: hit tolerance; rows: the rows counted, a
   // multiple of 64 at least n (the rows past n never hit). Active only where
-  // it can pay: k from 3 (AVX-512) or 6 (other paths) to 1024, 2^-40 <= eps
-  // <= 2^50, and at most one row in 1024 with a finite entry beyond 2^50 in
-  // magnitude (such a row is never decided). Throws size_error when its
-  // copy would not fit in memory.
+  // it can pay: at least 512 rows, k from 3 (AVX-512) or 6 (other paths) to
+  // 1024, 2^-40 <= eps <= 2^50, and at most one row in 1024 with a finite
+  // entry beyond 2^50 in magnitude (such a row is never decided). Throws
+  // size_error when its copy would not fit in memory.
   HitScreen(const MatrixView& X, const VectorRef& y, double eps, Eigen::Index rows);
 
   bool active() const { return k_ > 0; }

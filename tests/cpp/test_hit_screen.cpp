@@ -111,7 +111,7 @@ void check_case(const Case& c, std::mt19937_64& rng) {
 
 void test_hit_screen() {
   std::mt19937_64 rng(2026);
-  for (int n : {1, 63, 64, 65, 1000, 5003})
+  for (int n : {1, 65, 511, 577, 1000, 5003})
     for (int k : {1, 3, 6, 10, 17}) check_case(Case{n, k, 1.0, 0.05, 0}, rng);
   for (double scale : {30.0, 1e3, 1e6}) check_case(Case{5003, 10, scale, 0.05, 4}, rng);
   check_case(Case{3000, 6, 1.0, 0.05, 40}, rng);    // too many huge rows to screen
