@@ -3,13 +3,13 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <limits>
 
 #include <omp.h>
 
 #include "common/lanes.hpp"
 #include "common/size_guard.hpp"
+#include "search/block_sums.hpp"
 
 namespace qorv {
 
@@ -22,15 +22,6 @@ constexpr int kMaxShared = 3;  // coefficient vectors per pass of a kernel
 // translation unit sees, so the ABI note about AVX values is moot.
 #pragma GCC diagnostic ignored "-Wpsabi"
 typedef double lane8 __attribute__((vector_size(64)));
-
-// Unaligned load of one vector; always inlined, so no vector value is ever
-// returned through a call.
-template <class V>
-inline __attribute__((always_inline)) V lanes_at(const double* p) {
-  V v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
 
 // Hits of the rows [0, rows), rows a multiple of A W for W-wide vectors V,
 // for NB coefficient vectors b[0 .. NB) at once into out[0 .. NB): A W rows
@@ -49,29 +40,10 @@ inline __attribute__((always_inline)) void hits_blocked(
   const V e = V{} + eps;
   const M magnitude = M{} + 0x7fffffffffffffffLL;
   M h[NB];
-  V b0[NB];
-  for (int v = 0; v < NB; ++v) {
-    h[v] = M{};
-    b0[v] = V{} + b[v][0];
-  }
+  for (int v = 0; v < NB; ++v) h[v] = M{};
   for (Eigen::Index i = 0; i < rows; i += A * W) {
-    const double* c = X + i;
     V a[NB][A];
-#pragma GCC unroll 16
-    for (int r = 0; r < A; ++r) {
-      const V x = lanes_at<V>(c + r * W);
-      for (int v = 0; v < NB; ++v) a[v][r] = x * b0[v];
-    }
-    for (Eigen::Index j = 1; j < k; ++j) {
-      c += ld;
-      V bj[NB];
-      for (int v = 0; v < NB; ++v) bj[v] = V{} + b[v][j];
-#pragma GCC unroll 16
-      for (int r = 0; r < A; ++r) {
-        const V x = lanes_at<V>(c + r * W);
-        for (int v = 0; v < NB; ++v) a[v][r] = a[v][r] + x * bj[v];
-      }
-    }
+    block_sums<V, A, NB>(X + i, ld, k, b, a);
 #pragma GCC unroll 16
     for (int r = 0; r < A; ++r) {
       const V yr = lanes_at<V>(y + i + r * W);
@@ -98,11 +70,11 @@ using HitsKernel = void (*)(const double*, Eigen::Index, Eigen::Index, const dou
 // each on the baseline, with four (its sixteen registers hold no more).
 // On AVX-512 up to three vectors share each load of X (their 24 sums fit in
 // its 32 registers): the loads, not the arithmetic, bound one vector alone.
-constexpr int kWideAccumulators = 8;
 constexpr int kBaseAccumulators = 4;
 #if defined(__x86_64__) && !defined(__clang__) && !defined(__SANITIZE_ADDRESS__) && \
     !defined(QORV_BASELINE_ONLY)
 #define QORV_ENERGY_CLONES 1
+constexpr int kWideAccumulators = 8;
 template <int NB>
 __attribute__((target("avx512f,avx512dq"))) void hits_avx512(
     const double* X, Eigen::Index ld, Eigen::Index k, const double* const* b, const double* y,
@@ -236,9 +208,10 @@ Eigen::Index padded_rows(Eigen::Index n) {
 Energy::Energy(const MatrixView& X, const VectorRef& y, int H, double eps,
                const PenaltySpec& pen)
     : n_(y.size()), k_(X.cols()), rows_(counted_rows(y.size())), ld_(padded_rows(y.size())),
+      screen_(X, y, eps, rows_),
       data_(static_cast<std::size_t>(
           checked_elements(ld_, k_ + 1, sizeof(double), "the search's copy of X and y"))),
-      screen_(X, y, eps, counted_rows(y.size())), eps_(eps), pen_(pen),
+      eps_(eps), pen_(pen),
       model_term_(mdl_model_term(y.size(), static_cast<int>(X.cols()), H)) {
   for (Eigen::Index j = 0; j < k_; ++j)
     Eigen::Map<Eigen::VectorXd>(data_.data() + j * ld_, n_) = X.col(j);

@@ -85,8 +85,8 @@ class Energy {
   // Rows per tile of the evaluation: the screen's where it is active.
   Eigen::Index tile() const;
   Eigen::Index n_, k_, rows_, ld_;
+  HitScreen screen_;  // before data_: its scratch is gone before data_ is made
   AlignedDoubles data_;
-  HitScreen screen_;
   double eps_;
   PenaltySpec pen_;
   double model_term_;

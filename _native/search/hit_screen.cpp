@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/size_guard.hpp"
+#include "search/block_sums.hpp"
 
 // Why a decided row is decided exactly. Let t = sum_j x_j b_j exactly, S =
 // sum_j |x_j b_j| <= |x|_2 |b|_2, u = 2^-24 and u' = 2^-53. With every
@@ -67,13 +68,6 @@ float float_above(double v) { return static_cast<float>(v + std::abs(v) * 0x1p-2
 typedef float flane16 __attribute__((vector_size(64)));
 typedef float flane8 __attribute__((vector_size(32)));
 
-template <class V>
-inline __attribute__((always_inline)) V lanes_at(const float* p) {
-  V v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-
 template <class M>
 inline __attribute__((always_inline)) bool any_lane(M m) {
   std::uint64_t w[sizeof(M) / sizeof(std::uint64_t)];
@@ -95,23 +89,8 @@ inline __attribute__((always_inline)) bool screen_block(
     const float* X, Eigen::Index ld, Eigen::Index k, const float* const* bf,
     const ScreenTerms& t, Eigen::Index i, M* certain, M& possible) {
   constexpr Eigen::Index W = sizeof(V) / sizeof(float);
-  const float* c = X + i;
   V a[NB][A];
-#pragma GCC unroll 16
-  for (int r = 0; r < A; ++r) {
-    const V x = lanes_at<V>(c + r * W);
-    for (int v = 0; v < NB; ++v) a[v][r] = x * bf[v][0];
-  }
-  for (Eigen::Index j = 1; j < k; ++j) {
-    c += ld;
-    V bj[NB];
-    for (int v = 0; v < NB; ++v) bj[v] = V{} + bf[v][j];
-#pragma GCC unroll 16
-    for (int r = 0; r < A; ++r) {
-      const V x = lanes_at<V>(c + r * W);
-      for (int v = 0; v < NB; ++v) a[v][r] = a[v][r] + x * bj[v];
-    }
-  }
+  block_sums<V, A, NB>(X + i, ld, k, bf, a);
   // The block's thresholds, from the largest bound of its stored blocks.
   double norm = 0.0, yterm = 0.0;
   for (Eigen::Index b = i / kBlockRows; b * kBlockRows < i + A * W; ++b) {
