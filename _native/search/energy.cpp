@@ -172,9 +172,9 @@ Eigen::Index tile_rows(Eigen::Index k) {
   return std::max(kTileQuantum, rows / kTileQuantum * kTileQuantum);
 }
 
-// Rows per tile of the screen: its k float columns (at most
-// kScreenTileFloats values, 64 KiB) stay in L2 while every group of
-// vectors uses them; a group of vectors already shares each load of X in
+// Rows per tile of the screen: its k float columns (about kScreenTileFloats
+// values, 64 KiB, for k up to 128) stay in L2 while every group of vectors
+// uses them; a group of vectors already shares each load of X in
 // registers, so L1 residence gains nothing over the screen's call cost.
 constexpr Eigen::Index kScreenTileFloats = 16384;
 constexpr Eigen::Index kScreenQuantum = 2 * kTileQuantum;  // the screen's widest block
@@ -254,7 +254,8 @@ Eigen::Index Energy::tile() const {
 double Energy::operator()(const Eigen::VectorXd& b, double* work) const {
   const double* bp = b.data();
   std::int64_t hits = 0;
-  const Eigen::Index tile = this->tile();
+  // One vector gains nothing from the exact count's L1 tiles.
+  const Eigen::Index tile = screen_.active() ? this->tile() : rows_;
   for (Eigen::Index r0 = 0; r0 < rows_; r0 += tile)
     add_tile_hits(&bp, 1, r0, std::min(tile, rows_ - r0), &hits);
   double L = mdl_data_term(hits, n_) + model_term_;

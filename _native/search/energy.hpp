@@ -23,8 +23,8 @@ namespace qorv {
 // and nothing is stored; each prediction is the sum over columns in column
 // order, the value a stored X b would hold, so the result equals
 // mdl_score_cached(X b, y, k, H, eps, &b, &pen). Where its screen is active
-// the rows are first counted in single precision, and only a tile with a
-// row that the screen leaves undecided is counted from the double copy.
+// the rows are first counted in single precision, and only the blocks of
+// rows that the screen leaves undecided are counted from the double copy.
 class Energy {
  public:
   // X: n by k; y: n targets; H: size-term H; eps: hit tolerance; pen:
@@ -38,9 +38,10 @@ class Energy {
 
   // The energies of several coefficient vectors at once, each the same bits
   // as operator() gives it: X is read in row tiles small enough to stay in
-  // L1 while every vector's predictions for the tile are formed, so one
-  // pass over X serves them all (the hit counts are integers, so the tiling
-  // cannot change them). b: vectors of k coefficients; energies: b.size()
+  // cache (L1 for the double copy, L2 for the screen's) while every
+  // vector's predictions for the tile are formed, so one pass over X serves
+  // them all (the hit counts are integers, so the tiling cannot change
+  // them). b: vectors of k coefficients; energies: b.size()
   // results; hits: b.size() counters of scratch; work: k doubles.
   void operator()(const std::vector<Eigen::VectorXd>& b, double* energies,
                   std::int64_t* hits, double* work) const;
@@ -62,9 +63,10 @@ class Energy {
   }
 
   // The cost of one evaluation and the step around it, in multiply-adds
-  // (n k for the predictions, n for the count, k^2 per applied penalty,
-  // and kStepOverhead for the draws and the logarithms): the unit in which
-  // the search measures work done, e.g. to poll for Ctrl-C.
+  // (n k for the predictions, half that where they are screened, n for the
+  // count, k^2 per applied penalty, and kStepOverhead for the draws and the
+  // logarithms): the unit in which the search measures work done, e.g. to
+  // poll for Ctrl-C and to choose between walker groups and shared rows.
   std::int64_t work() const { return work_; }
 
   static constexpr std::int64_t kStepOverhead = 64;

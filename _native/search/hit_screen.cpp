@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <new>
 #include <vector>
 
 #include "common/size_guard.hpp"
@@ -44,7 +45,7 @@ constexpr double kSafety = 2.0;
 constexpr double kRoundUp = 1.0 + 0x1p-40;  // covers the double rounding of a bound
 constexpr Eigen::Index kBlockRows = 64;  // rows per stored bound; tiles are whole blocks
 
-double gamma(Eigen::Index n, double unit) {
+double rounding_gamma(Eigen::Index n, double unit) {
   const double nu = static_cast<double>(n) * unit;
   return nu / (1.0 - nu);
 }
@@ -77,8 +78,8 @@ inline __attribute__((always_inline)) bool any_lane(M m) {
   return any != 0;
 }
 
-// One block of A W rows from row i (i and A W multiples of kBlockRows, or
-// A W = kBlockRows / 2 with i a multiple of it) for NB vectors with float
+// One block of A W rows from row i (i a multiple of A W, and A W a
+// multiple or a divisor of kBlockRows) for NB vectors with float
 // coefficients bf: the screened sums in registers across all columns, then
 // per row and vector one count of certain hits (certain[v]) and one of
 // possible hits (certain or undecided; `possible`, for all vectors), in
@@ -93,11 +94,12 @@ inline __attribute__((always_inline)) bool screen_block(
   block_sums<V, A, NB>(X + i, ld, k, bf, a);
   // The block's thresholds, from the largest bound of its stored blocks.
   double norm = 0.0, yterm = 0.0;
-  for (Eigen::Index b = i / kBlockRows; b * kBlockRows < i + A * W; ++b) {
-    norm = std::max(norm, t.block_norm[b]);
-    yterm = std::max(yterm, t.block_yterm[b]);
+  for (Eigen::Index blk = i / kBlockRows; blk * kBlockRows < i + A * W; ++blk) {
+    norm = std::max(norm, t.block_norm[blk]);
+    yterm = std::max(yterm, t.block_yterm[blk]);
   }
-  const double bound = (t.scale * norm + yterm) * kRoundUp;
+  double bound = (t.scale * norm + yterm) * kRoundUp;
+  if (!(bound >= 0.0)) bound = std::numeric_limits<double>::infinity();  // never NaN: undecided
   const float lo = float_below(t.eps_lo - bound), hi = float_above(t.eps_hi + bound);
   M before[NB], possible_before = possible;
   for (int v = 0; v < NB; ++v) before[v] = certain[v];
@@ -124,8 +126,8 @@ inline __attribute__((always_inline)) bool screen_block(
 
 // Screens the rows [0, rows), rows a multiple of kBlockRows: certain[v] is
 // vector v's count of hits in the decided blocks; the undecided blocks'
-// spans go to spans[0 .. m) and m is returned, or -1 once more than
-// `capacity` blocks are undecided.
+// spans go to spans[0 .. m) and m is returned, or -1 (at once) when more
+// than `capacity` blocks are undecided.
 template <class V, int A, int NB>
 inline __attribute__((always_inline)) int screen_rows(
     const float* X, Eigen::Index ld, Eigen::Index k, const float* const* bf,
@@ -142,9 +144,9 @@ inline __attribute__((always_inline)) int screen_rows(
     ++m;
   };
   Eigen::Index i = 0;
-  for (; i + A * W <= rows; i += A * W)
+  for (; i + A * W <= rows && m <= capacity; i += A * W)
     if (!screen_block<V, A, NB>(X, ld, k, bf, t, i, hc, hp)) undecided(i, A * W);
-  for (; i + kHalf * W <= rows; i += kHalf * W)
+  for (; i + kHalf * W <= rows && m <= capacity; i += kHalf * W)
     if (!screen_block<V, kHalf, NB>(X, ld, k, bf, t, i, hc, hp)) undecided(i, kHalf * W);
   for (int v = 0; v < NB; ++v) {
     std::int64_t c = 0;
@@ -238,6 +240,14 @@ float take(double x, RowState& state, double& sumsq) {
 }  // namespace
 
 HitScreen::HitScreen(const MatrixView& X, const VectorRef& y, double eps, Eigen::Index rows) {
+  try {
+    build(X, y, eps, rows);
+  } catch (const std::bad_alloc&) {
+    *this = HitScreen();  // optional: without memory for it the exact count runs alone
+  }
+}
+
+void HitScreen::build(const MatrixView& X, const VectorRef& y, double eps, Eigen::Index rows) {
 #if defined(__GNUC__)
   const Eigen::Index n = y.size(), k = X.cols();
   if (k < screen_path().min_columns || k > kMaxColumns || rows < kMinRows) return;
@@ -279,7 +289,7 @@ HitScreen::HitScreen(const MatrixView& X, const VectorRef& y, double eps, Eigen:
   ld_ = ld;
   eps_lo_ = eps * (1.0 - kEpsSlack);
   eps_hi_ = eps * (1.0 + kEpsSlack);
-  norm_factor_ = kSafety * (gamma(k + 2, kUnit32) + gamma(k, kUnit64)) * kRoundUp;
+  norm_factor_ = kSafety * (rounding_gamma(k + 2, kUnit32) + rounding_gamma(k, kUnit64)) * kRoundUp;
 #else
   (void)X, (void)y, (void)eps, (void)rows;
 #endif
@@ -296,6 +306,8 @@ int HitScreen::shared() const {
 int HitScreen::count(const double* const* b, int nb, Eigen::Index r0, Eigen::Index len,
                      std::int64_t* hits, RowSpan* spans, int capacity) const {
 #if defined(__GNUC__)
+  // Outside its contract it decides nothing rather than drop rows.
+  if (r0 % kBlockRows != 0 || len % kBlockRows != 0 || nb < 1 || nb > shared()) return -1;
   float bf[kMaxShared][kMaxColumns];  // b rounded to single precision
   const float* bp[kMaxShared];
   double largest = 0.0;  // largest |b|_2

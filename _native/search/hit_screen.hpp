@@ -5,10 +5,9 @@
 // per instruction and half the bytes of X, and bounds the distance between
 // the two sums from the row's norm and the vector's: a row whose screened
 // distance is farther from eps than that bound is decided exactly as the
-// double count decides it, so a tile whose rows are all decided has the
-// exact hit count. The rare tile with an undecided row is counted again
-// in double precision by the caller: the counts, and so the bits of the
-// search, never depend on the screen.
+// double count decides it. The rare block of rows with an undecided row is
+// left to the caller, who counts it again in double precision: the counts,
+// and so the bits of the search, never depend on the screen.
 #pragma once
 
 #include <Eigen/Dense>
@@ -34,8 +33,8 @@ class HitScreen {
   // multiple of 64 at least n (the rows past n never hit). Active only where
   // it can pay: at least 512 rows, k from 3 (AVX-512) or 6 (other paths) to
   // 1024, 2^-40 <= eps <= 2^50, and at most one row in 1024 with a finite
-  // entry beyond 2^50 in magnitude (such a row is never decided). Throws
-  // size_error when its copy would not fit in memory.
+  // entry beyond 2^50 in magnitude (such a row is never decided); and
+  // inactive when its copy cannot be had (it throws nothing).
   HitScreen(const MatrixView& X, const VectorRef& y, double eps, Eigen::Index rows);
 
   bool active() const { return k_ > 0; }
@@ -54,12 +53,14 @@ class HitScreen {
             std::int64_t* hits, RowSpan* spans, int capacity) const;
 
  private:
+  void build(const MatrixView& X, const VectorRef& y, double eps, Eigen::Index rows);
+
   // Column j of the copy of X at j ld_, then the rounded targets.
   const float* column(Eigen::Index j) const { return data_.data() + j * ld_; }
   Eigen::Index k_ = 0, ld_ = 0;
   AlignedArray<float> data_;
-  // Per block of 64 rows: the largest row norm |x_i|_2 and target term of
-  // the bound, each rounded up.
+  // Per block of 64 rows: the largest row norm |x_i|_2 (rounded up) and
+  // target term of the bound.
   std::vector<double> block_norm_, block_yterm_;
   double eps_lo_ = 0.0, eps_hi_ = 0.0;  // eps moved in and out by the slack
   double norm_factor_ = 0.0;  // bound per unit of |x_i|_2 |b|_2

@@ -5,6 +5,7 @@
 // its double and its single-precision sum, where the two precisions
 // disagree; other rows hold non-finite, huge, tiny and subnormal values. Compared against the sums formed one row at a
 // time, for single and batched evaluation on one and two threads.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <limits>
@@ -13,6 +14,7 @@
 
 #include "check.hpp"
 #include "search/energy.hpp"
+#include "search/hit_screen.hpp"
 
 namespace {
 
@@ -107,6 +109,77 @@ void check_case(const Case& c, std::mt19937_64& rng) {
     }
 }
 
+// Hits of vector b over the rows [r0, r0 + len) (rows past n never hit).
+std::int64_t exact_hits(const Eigen::MatrixXd& X, const Eigen::VectorXd& y,
+                        const Eigen::VectorXd& p, double eps, Eigen::Index r0,
+                        Eigen::Index len) {
+  std::int64_t h = 0;
+  for (Eigen::Index i = r0; i < std::min<Eigen::Index>(r0 + len, X.rows()); ++i)
+    h += std::abs(p(i) - y(i)) < eps;
+  return h;
+}
+
+// The screen on its own, with few undecided rows so that it keeps its
+// counts: most rows lie 10^-2.5 to 10^-1 (relative) inside or outside the
+// tolerance, one row in 1000 between the two precisions' sums. Its counts
+// plus the exact counts of the blocks it leaves undecided must be the
+// exact counts, and where the bound is small it must decide most blocks.
+void check_screen(int n, int k, double scale, std::mt19937_64& rng) {
+  std::normal_distribution<double> normal(0.0, 1.0);
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  const double eps = 0.05;
+  Eigen::MatrixXd X(n, k);
+  for (int i = 0; i < n; ++i)
+    for (int j = 0; j < k; ++j) X(i, j) = scale * normal(rng);
+  std::vector<Eigen::VectorXd> b(3, Eigen::VectorXd(k));
+  for (auto& v : b)
+    for (int j = 0; j < k; ++j) v(j) = 0.5 * normal(rng);
+  std::vector<Eigen::VectorXd> p;
+  for (const auto& v : b) p.push_back(row_sums(X, v));
+  Eigen::VectorXd y(n);
+  for (int i = 0; i < n; ++i) {
+    const int v = (i / 64) % 3;  // the vector this row is placed against
+    const double side = unit(rng) < 0.5 ? 1.0 : -1.0;
+    y(i) = i % 1000 == 7
+               ? p[v](i) + side * eps + 0.5 * (single_sum(X, b[v], i) - p[v](i))
+               : p[v](i) + side * eps * (1.0 + std::pow(10.0, -1.0 - 1.5 * unit(rng)) *
+                                                   (unit(rng) < 0.5 ? 1.0 : -1.0));
+  }
+  const Eigen::Index rows = (n + 63) / 64 * 64;
+  const qorv::HitScreen screen(X, y, eps, rows);
+  char what[80];
+  std::snprintf(what, sizeof what, "screen alone n=%d k=%d scale=%g", n, k, scale);
+  if (!qorv_test::expect(screen.active(), what)) return;
+  const int shared = screen.shared();
+  bool exact = true;
+  Eigen::Index blocks = 0, undecided = 0;
+  for (Eigen::Index r0 = 0; r0 < rows; r0 += 1024) {
+    const Eigen::Index len = std::min<Eigen::Index>(1024, rows - r0);
+    for (int c = 0; c < 3; c += shared) {
+      const int m = std::min(shared, 3 - c);
+      const double* bp[3] = {b[c].data(), m > 1 ? b[c + 1].data() : nullptr,
+                             m > 2 ? b[c + 2].data() : nullptr};
+      std::int64_t h[3];
+      qorv::RowSpan spans[16];
+      const int u = screen.count(bp, m, r0, len, h, spans, 16);
+      blocks += len / 64;
+      if (u < 0) {
+        undecided += len / 64;
+        continue;
+      }
+      for (int s = 0; s < u; ++s) undecided += spans[s].len / 64;
+      for (int v = 0; v < m; ++v) {
+        std::int64_t got = h[v];
+        for (int s = 0; s < u; ++s)
+          got += exact_hits(X, y, p[c + v], eps, spans[s].r0, spans[s].len);
+        exact = exact && got == exact_hits(X, y, p[c + v], eps, r0, len);
+      }
+    }
+  }
+  qorv_test::expect(exact, what);
+  if (scale <= 1.0) qorv_test::expect(2 * undecided < blocks, what);
+}
+
 }  // namespace
 
 void test_hit_screen() {
@@ -118,4 +191,6 @@ void test_hit_screen() {
   check_case(Case{3000, 6, 1.0, 1e-13, 0}, rng);    // a tolerance too fine to screen
   check_case(Case{3000, 6, 1.0, 3.0, 0}, rng);
   check_case(Case{200, 1025, 1.0, 0.05, 0}, rng);   // more columns than it screens
+  for (int k : {6, 10, 17})
+    for (double scale : {1.0, 30.0, 1e3}) check_screen(4099, k, scale, rng);
 }
