@@ -188,6 +188,14 @@ Eigen::Index screen_tile_rows(Eigen::Index k) {
 // exactly: recounting that many blocks costs as much.
 constexpr int kMaxUndecided = 8;
 
+// After its first kScreenTrialRows screened rows (vector by vector group)
+// the screen is given up for good once more than one row in kScreenGiveUp
+// had to be counted again (targets far larger than the tolerance, say,
+// leave every row undecided): each such row costs its screening on top of
+// the exact count.
+constexpr std::int64_t kScreenTrialRows = std::int64_t{1} << 18;
+constexpr std::int64_t kScreenGiveUp = 4;
+
 // Rows the kernels count: n rounded up to whole tile quanta. The copy's
 // extra rows hold X = 0 and y = NaN, and |prediction - NaN| < eps is false,
 // so they never count as hits, and no row is left to a scalar tail.
@@ -226,38 +234,60 @@ Energy::Energy(const MatrixView& X, const VectorRef& y, int H, double eps,
 }
 
 void Energy::add_tile_hits(const double* const* b, Eigen::Index nb, Eigen::Index r0,
-                           Eigen::Index len, std::int64_t* out) const {
+                           Eigen::Index len, std::int64_t* out, bool screen,
+                           ScreenTally& tally) const {
   const auto exact = [&](const double* const* bs, Eigen::Index m, Eigen::Index i0,
                          Eigen::Index rows, std::int64_t* to) {
     add_hits_of_rows(column(0) + i0, ld_, rows, k_, bs, m, column(k_) + i0, eps_, to);
   };
-  if (!screen_.active()) return exact(b, nb, r0, len, out);
+  if (!screen) return exact(b, nb, r0, len, out);
   const int shared = screen_.shared();
   for (Eigen::Index c = 0; c < nb; c += shared) {
     const int m = static_cast<int>(std::min<Eigen::Index>(shared, nb - c));
     std::int64_t h[kMaxShared];
     RowSpan spans[kMaxUndecided];
     const int undecided = screen_.count(b + c, m, r0, len, h, spans, kMaxUndecided);
+    tally.rows += len;
     if (undecided < 0) {
+      tally.recounted += len;
       exact(b + c, m, r0, len, out + c);
       continue;
     }
     for (int v = 0; v < m; ++v) out[c + v] += h[v];
-    for (int s = 0; s < undecided; ++s) exact(b + c, m, spans[s].r0, spans[s].len, out + c);
+    for (int s = 0; s < undecided; ++s) {
+      tally.recounted += spans[s].len;
+      exact(b + c, m, spans[s].r0, spans[s].len, out + c);
+    }
   }
 }
 
-Eigen::Index Energy::tile() const {
-  return screen_.active() ? screen_tile_rows(k_) : tile_rows(k_);
+bool Energy::screening() const {
+  if (!screen_.active()) return false;
+  const std::int64_t rows = screen_rows_.load(std::memory_order_relaxed);
+  return rows < kScreenTrialRows ||
+         kScreenGiveUp * screen_recounted_.load(std::memory_order_relaxed) <= rows;
+}
+
+void Energy::record(const ScreenTally& tally) const {
+  if (tally.rows == 0) return;
+  screen_rows_.fetch_add(tally.rows, std::memory_order_relaxed);
+  screen_recounted_.fetch_add(tally.recounted, std::memory_order_relaxed);
+}
+
+Eigen::Index Energy::tile(bool screen) const {
+  return screen ? screen_tile_rows(k_) : tile_rows(k_);
 }
 
 double Energy::operator()(const Eigen::VectorXd& b, double* work) const {
   const double* bp = b.data();
   std::int64_t hits = 0;
+  const bool screen = screening();
   // One vector gains nothing from the exact count's L1 tiles.
-  const Eigen::Index tile = screen_.active() ? this->tile() : rows_;
+  const Eigen::Index tile = screen ? this->tile(true) : rows_;
+  ScreenTally tally;
   for (Eigen::Index r0 = 0; r0 < rows_; r0 += tile)
-    add_tile_hits(&bp, 1, r0, std::min(tile, rows_ - r0), &hits);
+    add_tile_hits(&bp, 1, r0, std::min(tile, rows_ - r0), &hits, screen, tally);
+  record(tally);
   double L = mdl_data_term(hits, n_) + model_term_;
   if (pen_.active()) L = mdl_add_penalties(L, b, pen_, work);
   return L;
@@ -272,10 +302,12 @@ void Energy::operator()(const std::vector<Eigen::VectorXd>& b, double* energies,
                         std::int64_t* hits, double* work, int threads) const {
   const Eigen::Index rows = rows_;
   const auto count = static_cast<Eigen::Index>(b.size());
-  const Eigen::Index tile = this->tile();
+  const bool screen = screening();
+  const Eigen::Index tile = this->tile(screen);
   // Hits of the rows [i0, i1) into out[0..count), a tile at a time.
   const auto count_rows = [&](Eigen::Index i0, Eigen::Index i1, std::int64_t* out) {
     std::fill(out, out + count, std::int64_t{0});
+    ScreenTally tally;
     for (Eigen::Index r0 = i0; r0 < i1; r0 += tile) {
       // Each tile is a matrix of len rows with leading dimension ld_.
       const Eigen::Index len = std::min(tile, i1 - r0);
@@ -283,9 +315,10 @@ void Energy::operator()(const std::vector<Eigen::VectorXd>& b, double* energies,
         const Eigen::Index nb = std::min<Eigen::Index>(kMaxShared, count - c);
         const double* bp[kMaxShared];
         for (Eigen::Index v = 0; v < nb; ++v) bp[v] = b[static_cast<std::size_t>(c + v)].data();
-        add_tile_hits(bp, nb, r0, len, out + c);
+        add_tile_hits(bp, nb, r0, len, out + c, screen, tally);
       }
     }
+    record(tally);
   };
   if (threads <= 1) {
     count_rows(0, rows, hits);  // no region at all: a step may take a microsecond

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <Eigen/Dense>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -80,14 +81,26 @@ class Energy {
   // Column j of X at j ld_, y at k ld_; rows_ >= n_ rows of each are
   // counted (the rows past n_ never hit).
   const double* column(Eigen::Index j) const { return data_.data() + j * ld_; }
+  // Rows the screen was run over (once per group of vectors), and those
+  // of them counted again exactly.
+  struct ScreenTally {
+    std::int64_t rows = 0, recounted = 0;
+  };
   // Adds the hits of the nb <= 3 vectors b[0 .. nb) over the rows
-  // [r0, r0 + len) of one tile to out[0 .. nb).
+  // [r0, r0 + len) of one tile to out[0 .. nb), screened if `screen`.
   void add_tile_hits(const double* const* b, Eigen::Index nb, Eigen::Index r0,
-                     Eigen::Index len, std::int64_t* out) const;
-  // Rows per tile of the evaluation: the screen's where it is active.
-  Eigen::Index tile() const;
+                     Eigen::Index len, std::int64_t* out, bool screen,
+                     ScreenTally& tally) const;
+  // Whether to screen: the screen is active and has not been given up.
+  bool screening() const;
+  void record(const ScreenTally& tally) const;
+  // Rows per tile of the evaluation: the screen's when screening.
+  Eigen::Index tile(bool screen) const;
   Eigen::Index n_, k_, rows_, ld_;
   HitScreen screen_;  // before data_: its scratch is gone before data_ is made
+  // The screen's record over all evaluations so far, added to once per
+  // call and thread; it decides only whether to screen, never a count.
+  mutable std::atomic<std::int64_t> screen_rows_{0}, screen_recounted_{0};
   AlignedDoubles data_;
   double eps_;
   PenaltySpec pen_;
