@@ -57,6 +57,20 @@ def test_hit_rate(errors, eps, expected):
     assert q.compute_sr(yt + np.array(errors), yt, eps) == expected
 
 
+@pytest.mark.parametrize("n", [1, 15, 16, 17, 63, 1000])
+def test_hit_rate_matches_numpy_count(n):
+    # Errors on, inside and outside eps, NaN, infinities and signed zeros,
+    # over lengths around the sixteen-row steps of the vector count.
+    rng = np.random.default_rng(n)
+    eps = 0.25
+    pool = np.array([0.0, -0.0, eps, -eps, np.nextafter(eps, 0), 0.3, np.nan,
+                     np.inf, -np.inf, 1e-300])
+    yt = rng.normal(size=n)
+    yp = yt + rng.choice(pool, n)
+    want = np.count_nonzero(np.abs(yp - yt) < eps) / n
+    assert q.compute_sr(yp, yt, eps) == max(want, 1 / (2 * n))
+
+
 def test_hit_rate_of_nothing_is_nan():
     assert math.isnan(q.compute_sr([], [], 1.0))
 

@@ -6,6 +6,12 @@
 #include <stdexcept>
 #include <string>
 
+#include "common/lanes.hpp"
+
+#if defined(__GNUC__)
+#pragma GCC diagnostic ignored "-Wpsabi"  // lane values never cross a visible call
+#endif
+
 namespace qorv {
 
 double median_inplace(std::vector<double>& v) {
@@ -34,16 +40,54 @@ double mad(const VectorRef& y) {
   return median_inplace(buf);
 }
 
+namespace {
+
+// Rows [i0, n) with |p[i] - t[i]| < eps, one at a time.
+std::int64_t hits_scalar(const double* p, const double* t, Eigen::Index i0, Eigen::Index n,
+                         double eps) {
+  std::int64_t hit = 0;
+  for (Eigen::Index i = i0; i < n; ++i) hit += std::abs(p[i] - t[i]) < eps;
+  return hit;
+}
+
+#if defined(__GNUC__) && defined(__x86_64__) && !defined(__clang__) && \
+    !defined(__SANITIZE_ADDRESS__) && !defined(QORV_BASELINE_ONLY)
+#define QORV_COUNT_CLONE 1
+// The same count sixteen rows a step in four-lane AVX2 registers; a count
+// is an integer, so the grouping cannot change it. (The scalar loop's
+// speed also moved by a third with where the linker placed it.)
+__attribute__((target("avx2"))) std::int64_t hits_avx2(const double* p, const double* t,
+                                                       Eigen::Index n, double eps) {
+  const lane4 e = lane4_splat(eps);
+  const mask4 magnitude = mask4{} + 0x7fffffffffffffffLL;
+  mask4 h[4] = {};
+  Eigen::Index i = 0;
+  for (; i + 16 <= n; i += 16)
+    for (int r = 0; r < 4; ++r) {
+      const lane4 d = load4(p + i + 4 * r) - load4(t + i + 4 * r);
+      h[r] -= reinterpret_cast<lane4>(reinterpret_cast<mask4>(d) & magnitude) < e;
+    }
+  std::int64_t hit = 0;
+  for (int r = 0; r < 4; ++r) hit += h[r][0] + h[r][1] + h[r][2] + h[r][3];
+  return hit + hits_scalar(p, t, i, n, eps);
+}
+#endif
+
+}  // namespace
+
 std::int64_t count_hits(const VectorRef& yp, const VectorRef& yt, double eps) {
   const Eigen::Index n = yt.size();
   if (yp.size() < n)
     throw std::invalid_argument("yp has " + std::to_string(yp.size()) +
                                 " entries but yt has " + std::to_string(n));
-  std::int64_t hit = 0;
-  const double* p = yp.data();
-  const double* t = yt.data();
-  for (Eigen::Index i = 0; i < n; ++i) hit += std::abs(p[i] - t[i]) < eps;
-  return hit;
+#if defined(QORV_COUNT_CLONE)
+  static const bool avx2 = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") != 0;
+  }();
+  if (avx2) return hits_avx2(yp.data(), yt.data(), n, eps);
+#endif
+  return hits_scalar(yp.data(), yt.data(), 0, n, eps);
 }
 
 double compute_SR(const VectorRef& yp, const VectorRef& yt, double eps) {
