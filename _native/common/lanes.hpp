@@ -41,6 +41,14 @@ inline lane2 load2(const double* p) {
 }
 inline void store2(double* p, lane2 v) { std::memcpy(p, &v, sizeof v); }
 
+// Where kernels written with these lanes also get AVX2 and AVX-512 clones,
+// chosen at load time: GCC on x86-64, except under AddressSanitizer and in
+// the baseline-only build (which keep to the baseline path).
+#if defined(__GNUC__) && defined(__x86_64__) && !defined(__clang__) && \
+    !defined(__SANITIZE_ADDRESS__) && !defined(QORV_BASELINE_ONLY)
+#define QORV_LANE_CLONES 1
+#endif
+
 #if defined(__GNUC__)
 // Four independent double lanes with a 64-bit comparison mask per lane, for
 // the search's hit count: two SSE2 registers each on the baseline, one AVX2

@@ -50,9 +50,7 @@ std::int64_t hits_scalar(const double* p, const double* t, Eigen::Index i0, Eige
   return hit;
 }
 
-#if defined(__GNUC__) && defined(__x86_64__) && !defined(__clang__) && \
-    !defined(__SANITIZE_ADDRESS__) && !defined(QORV_BASELINE_ONLY)
-#define QORV_COUNT_CLONE 1
+#if defined(QORV_LANE_CLONES)
 // The same count sixteen rows a step in four-lane AVX2 registers; a count
 // is an integer, so the grouping cannot change it. (The scalar loop's
 // speed also moved by a third with where the linker placed it.)
@@ -80,7 +78,7 @@ std::int64_t count_hits(const VectorRef& yp, const VectorRef& yt, double eps) {
   if (yp.size() < n)
     throw std::invalid_argument("yp has " + std::to_string(yp.size()) +
                                 " entries but yt has " + std::to_string(n));
-#if defined(QORV_COUNT_CLONE)
+#if defined(QORV_LANE_CLONES)
   static const bool avx2 = [] {
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx2") != 0;

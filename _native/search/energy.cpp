@@ -71,9 +71,7 @@ using HitsKernel = void (*)(const double*, Eigen::Index, Eigen::Index, const dou
 // On AVX-512 up to three vectors share each load of X (their 24 sums fit in
 // its 32 registers): the loads, not the arithmetic, bound one vector alone.
 constexpr int kBaseAccumulators = 4;
-#if defined(__x86_64__) && !defined(__clang__) && !defined(__SANITIZE_ADDRESS__) && \
-    !defined(QORV_BASELINE_ONLY)
-#define QORV_ENERGY_CLONES 1
+#if defined(QORV_LANE_CLONES)
 constexpr int kWideAccumulators = 8;
 template <int NB>
 __attribute__((target("avx512f,avx512dq"))) void hits_avx512(
@@ -104,7 +102,7 @@ struct HitsPath {
 
 HitsPath hits_path() {
   static const HitsPath path = []() -> HitsPath {
-#if defined(QORV_ENERGY_CLONES)
+#if defined(QORV_LANE_CLONES)
     __builtin_cpu_init();
     if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq"))
       return {{&hits_avx512<1>, &hits_avx512<2>, &hits_avx512<3>}, 3, 8 * kWideAccumulators};

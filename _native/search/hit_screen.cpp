@@ -7,6 +7,7 @@
 #include <new>
 #include <vector>
 
+#include "common/lanes.hpp"
 #include "common/size_guard.hpp"
 #include "search/block_sums.hpp"
 
@@ -164,9 +165,7 @@ using ScreenKernel = int (*)(const float*, Eigen::Index, Eigen::Index, const flo
 // eight on AVX2 and, as two SSE2 registers, four accumulators on the
 // baseline, one vector per pass (their 16 registers hold no second set).
 constexpr int kBaseAccumulators = 4;
-#if defined(__x86_64__) && !defined(__clang__) && !defined(__SANITIZE_ADDRESS__) && \
-    !defined(QORV_BASELINE_ONLY)
-#define QORV_SCREEN_CLONES 1
+#if defined(QORV_LANE_CLONES)
 constexpr int kWideAccumulators = 8;
 template <int NB>
 __attribute__((target("avx512f,avx512dq"))) int screen_avx512(
@@ -201,7 +200,7 @@ struct ScreenPath {
 
 ScreenPath screen_path() {
   static const ScreenPath path = []() -> ScreenPath {
-#if defined(QORV_SCREEN_CLONES)
+#if defined(QORV_LANE_CLONES)
     __builtin_cpu_init();
     if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq"))
       return {{&screen_avx512<1>, &screen_avx512<2>, &screen_avx512<3>}, 3, 3};
