@@ -60,6 +60,10 @@ double mdl_model_term(std::int64_t n, int k, int H) {
   return kd * (logHk / nd);
 }
 
+double mdl_hits_score(std::int64_t hits, std::int64_t n, int k, int H) {
+  return mdl_data_term(hits, n) + mdl_model_term(n, k, H);
+}
+
 double mdl_add_penalties(double L, const Eigen::VectorXd& beta,
                          const PenaltySpec& pen, double* work) {
   if (pen.term1()) L = L + pen.gamma1 * quad_form(beta, *pen.R1, work);
@@ -78,7 +82,7 @@ double mdl_score_cached(const Eigen::VectorXd& yp, const Eigen::VectorXd& yt,
       throw std::invalid_argument("beta is required when a penalty is applied");
     check_penalty_shapes(*pen, beta->size(), "beta", "entries");
   }
-  double L = mdl_data_term(hits, n) + mdl_model_term(n, k, H);
+  double L = mdl_hits_score(hits, n, k, H);
   if (pen != nullptr && pen->active()) {
     Eigen::VectorXd work(beta->size());
     L = mdl_add_penalties(L, *beta, *pen, work.data());

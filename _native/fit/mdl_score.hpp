@@ -6,6 +6,10 @@
 
 namespace qorv {
 
+// The H of the size term when the caller gives none (the score's and the
+// search's default alike).
+inline constexpr int kDefaultH = 20;
+
 // Optional smoothness penalties: matrices owned elsewhere, with weights.
 struct PenaltySpec {
   const Eigen::MatrixXd* R1 = nullptr;
@@ -59,6 +63,11 @@ double hit_tolerance(double m);
 //     doubles (the temporary R b).
 double mdl_data_term(std::int64_t hits, std::int64_t n);
 double mdl_model_term(std::int64_t n, int k, int H);
+
+// mdl_data_term(hits, n) + mdl_model_term(n, k, H): the unpenalised score
+// of mdl_score_cached for a known hit count, so that a caller who counted
+// the hits elsewhere gets the score's bits.
+double mdl_hits_score(std::int64_t hits, std::int64_t n, int k, int H);
 double mdl_add_penalties(double L, const Eigen::VectorXd& beta,
                          const PenaltySpec& pen, double* work);
 

@@ -7,6 +7,9 @@
 
 namespace qorv {
 
+// Diagonal shift of the normal equations when the caller gives none.
+inline constexpr double kDefaultRidge = 1e-10;
+
 // Solves (Phi^T Phi + ridge I + n gamma1 R1 + n gamma2 R2) beta = Phi^T y
 // with n = y.size(), by a pivoting LDLT of the lower triangle; a penalty
 // term enters only when its matrix is given and its weight is not exactly

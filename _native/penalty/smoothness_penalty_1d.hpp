@@ -7,6 +7,9 @@
 
 namespace qorv {
 
+// Grid points of the penalty sums when the caller gives none.
+inline constexpr int kDefaultGrid1D = 600;
+
 struct PenaltyMatrices1D {
   Eigen::MatrixXd R1;  // (deg+1) x (deg+1), sum of dx * d1 d1^T
   Eigen::MatrixXd R2;  // (deg+1) x (deg+1), sum of dx * d2 d2^T

@@ -11,6 +11,9 @@
 
 namespace qorv {
 
+// Grid points per axis of the penalty sums when the caller gives none.
+inline constexpr int kDefaultGridPerDim = 30;
+
 struct PenaltyMatricesND {
   Eigen::MatrixXd R1;          // M x M, squared gradient
   Eigen::MatrixXd R2;          // M x M, squared Hessian (mixed partials twice)
