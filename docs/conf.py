@@ -51,7 +51,8 @@ numpydoc_validation_checks = set()
 # taken for reStructuredText link targets.
 numpydoc_xref_param_type = True
 numpydoc_xref_ignore = {"of", "or", "shape", "default", "optional", "and", "a", "an",
-                        "the", "each", "with", "to"}
+                        "the", "each", "with", "to", "both", "low", "high", "array",
+                        "dask", "pandas", "mapping"}
 # numpydoc links builtin and NumPy names into Python's and NumPy's own
 # documentation, which this build does not fetch: plain names instead of
 # unresolvable links ("python:None").
