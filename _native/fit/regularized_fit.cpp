@@ -9,10 +9,7 @@
 #include <string>
 #include <vector>
 
-#if defined(__x86_64__)
-#include <immintrin.h>
-#endif
-
+#include "common/isa.hpp"
 #include "common/size_guard.hpp"
 #include "common/row_chunks.hpp"
 #include "fit/mdl_score.hpp"
@@ -52,32 +49,22 @@ constexpr Index kPad = 8;  // panel width: a multiple of every TW and TJ
 // Where row 0 of column c lies in a block packed with panels of S rows.
 inline Index panel_offset(Index S, Index c) { return (c / kPad) * S * kPad + c % kPad; }
 
-// Vectors of 2, 4 and 8 doubles. Written with these types (not with
-// arrays that the compiler may vectorise its own way), every lane is one
+// The tiles are written with the lanes of common/isa.hpp (not with arrays
+// that the compiler may vectorise its own way), so every lane is one
 // entry's scalar arithmetic.
-typedef double vec2 __attribute__((vector_size(16)));
-typedef double vec4 __attribute__((vector_size(32)));
-typedef double vec8 __attribute__((vector_size(64)));
-
-// By reference: a vector wider than the baseline ABI is never passed or
-// returned by value.
-template <class V>
-inline __attribute__((always_inline)) void load_vec(V& v, const double* p) {
-  std::memcpy(&v, p, sizeof v);
-}
 
 // acc += a * x lane by lane, each lane one fused multiply-add. The wide
 // versions carry their instruction set; they are inlined into the kernels
 // below, which are flattened for that reason.
-#if defined(__x86_64__) && !defined(QORV_BASELINE_ONLY)
-__attribute__((target("avx512f"))) inline void fma_acc(vec8& acc, double a, const vec8& x) {
+#if defined(QORV_WIDE_KERNELS)
+__attribute__((target("avx512f"))) inline void fma_acc(lane8& acc, double a, const lane8& x) {
   acc = _mm512_fmadd_pd(_mm512_set1_pd(a), x, acc);
 }
-__attribute__((target("avx2,fma"))) inline void fma_acc(vec4& acc, double a, const vec4& x) {
+__attribute__((target("avx2,fma"))) inline void fma_acc(lane4& acc, double a, const lane4& x) {
   acc = _mm256_fmadd_pd(_mm256_set1_pd(a), x, acc);
 }
 #endif
-inline __attribute__((always_inline)) void fma_acc(vec2& acc, double a, const vec2& x) {
+inline __attribute__((always_inline)) void fma_acc(lane2& acc, double a, const lane2& x) {
   acc[0] = std::fma(a, x[0], acc[0]);
   acc[1] = std::fma(a, x[1], acc[1]);
 }
@@ -100,8 +87,8 @@ inline __attribute__((always_inline)) void packed_tile(
     const double* a0p = as + k * kPad;
     V x0[NV], x1[NV];
     for (int v = 0; v < NV; ++v) {
-      load_vec(x0[v], x0p + v * L);
-      load_vec(x1[v], x0p + kPad + v * L);
+      load_lanes(x0[v], x0p + v * L);
+      load_lanes(x1[v], x0p + kPad + v * L);
     }
     for (int q = 0; q < TJ; ++q) {
       const double a0 = a0p[q], a1 = a0p[kPad + q];
@@ -124,11 +111,11 @@ inline __attribute__((always_inline)) void packed_tile(
         V val = ev[q][v] + od[q][v];
         if (last_x != nullptr) {
           V x;
-          load_vec(x, last_x + v * L);
+          load_lanes(x, last_x + v * L);
           fma_acc(val, last_a[q], x);
         }
         V gv;
-        load_vec(gv, g + v * L);
+        load_lanes(gv, g + v * L);
         gv = gv + val;
         std::memcpy(g + v * L, &gv, sizeof gv);
       }
@@ -162,25 +149,25 @@ inline __attribute__((always_inline)) void packed_block(
 
 // Tile shapes that keep the sums in registers: 16 of 32 (AVX-512), 8 of 16
 // (AVX2, SSE2) vector registers.
-#if defined(__x86_64__) && !defined(QORV_BASELINE_ONLY)
+#if defined(QORV_WIDE_KERNELS)
 __attribute__((target("avx512f"), flatten))
 void block_avx512(const double* B, Index S, Index len, Index P, double* G) {
-  packed_block<vec8, 8, 1>(B, S, len, P, G);
+  packed_block<lane8, 8, 1>(B, S, len, P, G);
 }
 __attribute__((target("avx2,fma"), flatten))
 void block_avx2(const double* B, Index S, Index len, Index P, double* G) {
-  packed_block<vec4, 4, 1>(B, S, len, P, G);
+  packed_block<lane4, 4, 1>(B, S, len, P, G);
 }
 #endif
 void block_sse2(const double* B, Index S, Index len, Index P, double* G) {
-  packed_block<vec2, 2, 2>(B, S, len, P, G);
+  packed_block<lane2, 2, 2>(B, S, len, P, G);
 }
 
 using BlockKernel = void (*)(const double*, Index, Index, Index, double*);
 
 BlockKernel block_kernel() {
   static const BlockKernel k = []() -> BlockKernel {
-#if defined(__x86_64__) && !defined(QORV_BASELINE_ONLY)
+#if defined(QORV_WIDE_KERNELS)
     __builtin_cpu_init();
     if (__builtin_cpu_supports("avx512f")) return &block_avx512;
     if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) return &block_avx2;

@@ -6,11 +6,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "common/lanes.hpp"
-
-#if defined(__GNUC__)
-#pragma GCC diagnostic ignored "-Wpsabi"  // lane values never cross a visible call
-#endif
+#include "common/isa.hpp"
 
 namespace qorv {
 
@@ -50,19 +46,22 @@ std::int64_t hits_scalar(const double* p, const double* t, Eigen::Index i0, Eige
   return hit;
 }
 
-#if defined(QORV_LANE_CLONES)
+#if defined(QORV_WIDE_KERNELS)
 // The same count sixteen rows a step in four-lane AVX2 registers; a count
 // is an integer, so the grouping cannot change it. (The scalar loop's
 // speed also moved by a third with where the linker placed it.)
 __attribute__((target("avx2"))) std::int64_t hits_avx2(const double* p, const double* t,
                                                        Eigen::Index n, double eps) {
-  const lane4 e = lane4_splat(eps);
+  const lane4 e = {eps, eps, eps, eps};
   const mask4 magnitude = mask4{} + 0x7fffffffffffffffLL;
   mask4 h[4] = {};
   Eigen::Index i = 0;
   for (; i + 16 <= n; i += 16)
     for (int r = 0; r < 4; ++r) {
-      const lane4 d = load4(p + i + 4 * r) - load4(t + i + 4 * r);
+      lane4 pr, tr;
+      load_lanes(pr, p + i + 4 * r);
+      load_lanes(tr, t + i + 4 * r);
+      const lane4 d = pr - tr;
       h[r] -= reinterpret_cast<lane4>(reinterpret_cast<mask4>(d) & magnitude) < e;
     }
   std::int64_t hit = 0;
@@ -78,7 +77,7 @@ std::int64_t count_hits(const VectorRef& yp, const VectorRef& yt, double eps) {
   if (yp.size() < n)
     throw std::invalid_argument("yp has " + std::to_string(yp.size()) +
                                 " entries but yt has " + std::to_string(n));
-#if defined(QORV_LANE_CLONES)
+#if defined(QORV_WIDE_KERNELS)
   static const bool avx2 = [] {
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx2") != 0;

@@ -1,10 +1,5 @@
 #include "penalty/smoothness_penalty_1d.hpp"
 
-#if defined(__x86_64__) && !defined(QORV_BASELINE_ONLY)
-#include <immintrin.h>
-#define QORV_X86_KERNELS 1
-#endif
-
 #include <algorithm>
 #include <climits>
 #include <cmath>
@@ -14,6 +9,7 @@
 #include <vector>
 
 #include "basis/monomial_derivatives.hpp"
+#include "common/isa.hpp"
 #include "common/size_guard.hpp"
 #include "common/threads.hpp"
 
@@ -79,7 +75,7 @@ void run_tile_scalar(const double* d, Index ld, Index points, Index i0, Index j0
   }
 }
 
-#ifdef QORV_X86_KERNELS
+#if defined(QORV_WIDE_KERNELS)
 __attribute__((target("avx2,fma")))
 void run_tile_avx2(const double* d, Index ld, Index points, Index i0, Index j0,
                    double dx, TileSums& s) {
@@ -122,7 +118,7 @@ using TileKernel = void (*)(const double*, Index, Index, Index, Index, double, T
 // Chosen once, from what the processor does.
 TileKernel tile_kernel() {
   static const TileKernel k = []() -> TileKernel {
-#ifdef QORV_X86_KERNELS
+#if defined(QORV_WIDE_KERNELS)
     __builtin_cpu_init();
     if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("fma"))
       return &run_tile_avx512;

@@ -3,27 +3,14 @@
 // (floats).
 //
 // Each load of X serves every coefficient vector of the block. Nothing here
-// throws. The vector types never cross a function boundary that another
-// translation unit sees, so GCC's note about the AVX value ABI is moot
-// (silenced here for these always-inlined helpers).
+// throws.
 #pragma once
 
 #include <Eigen/Core>
-#include <cstring>
 
-#if defined(__GNUC__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wpsabi"
+#include "common/isa.hpp"
 
 namespace qorv {
-
-// Unaligned load of one vector V of T's from p.
-template <class V, class T>
-inline __attribute__((always_inline)) V lanes_at(const T* p) {
-  V v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
 
 // a[v][r] = sum over the k >= 1 columns j (ld apart from c) of the lanes
 // c[j ld + r W ...] times b[v][j], for the NB vectors b[v] and the A
@@ -39,7 +26,8 @@ inline __attribute__((always_inline)) void block_sums(const T* c, Eigen::Index l
   for (int v = 0; v < NB; ++v) bj[v] = V{} + b[v][0];
 #pragma GCC unroll 16
   for (int r = 0; r < A; ++r) {
-    const V x = lanes_at<V>(c + r * W);
+    V x;
+    load_lanes(x, c + r * W);
     for (int v = 0; v < NB; ++v) a[v][r] = x * bj[v];
   }
   for (Eigen::Index j = 1; j < k; ++j) {
@@ -47,13 +35,11 @@ inline __attribute__((always_inline)) void block_sums(const T* c, Eigen::Index l
     for (int v = 0; v < NB; ++v) bj[v] = V{} + b[v][j];
 #pragma GCC unroll 16
     for (int r = 0; r < A; ++r) {
-      const V x = lanes_at<V>(c + r * W);
+      V x;
+      load_lanes(x, c + r * W);
       for (int v = 0; v < NB; ++v) a[v][r] = a[v][r] + x * bj[v];
     }
   }
 }
 
 }  // namespace qorv
-
-#pragma GCC diagnostic pop
-#endif

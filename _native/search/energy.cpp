@@ -7,7 +7,7 @@
 
 #include <omp.h>
 
-#include "common/lanes.hpp"
+#include "common/isa.hpp"
 #include "common/size_guard.hpp"
 #include "search/block_sums.hpp"
 
@@ -16,12 +16,6 @@ namespace qorv {
 namespace {
 
 constexpr int kMaxShared = 3;  // coefficient vectors per pass of a kernel
-
-#if defined(__GNUC__)
-// The vector types never cross a function boundary that another
-// translation unit sees, so the ABI note about AVX values is moot.
-#pragma GCC diagnostic ignored "-Wpsabi"
-typedef double lane8 __attribute__((vector_size(64)));
 
 // Hits of the rows [0, rows), rows a multiple of A W for W-wide vectors V,
 // for NB coefficient vectors b[0 .. NB) at once into out[0 .. NB): A W rows
@@ -46,7 +40,8 @@ inline __attribute__((always_inline)) void hits_blocked(
     block_sums<V, A, NB>(X + i, ld, k, b, a);
 #pragma GCC unroll 16
     for (int r = 0; r < A; ++r) {
-      const V yr = lanes_at<V>(y + i + r * W);
+      V yr;
+      load_lanes(yr, y + i + r * W);
       for (int v = 0; v < NB; ++v) {
         const V d = a[v][r] - yr;
         const V mag = reinterpret_cast<V>(reinterpret_cast<M>(d) & magnitude);
@@ -71,7 +66,7 @@ using HitsKernel = void (*)(const double*, Eigen::Index, Eigen::Index, const dou
 // On AVX-512 up to three vectors share each load of X (their 24 sums fit in
 // its 32 registers): the loads, not the arithmetic, bound one vector alone.
 constexpr int kBaseAccumulators = 4;
-#if defined(QORV_LANE_CLONES)
+#if defined(QORV_WIDE_KERNELS)
 constexpr int kWideAccumulators = 8;
 template <int NB>
 __attribute__((target("avx512f,avx512dq"))) void hits_avx512(
@@ -102,7 +97,7 @@ struct HitsPath {
 
 HitsPath hits_path() {
   static const HitsPath path = []() -> HitsPath {
-#if defined(QORV_LANE_CLONES)
+#if defined(QORV_WIDE_KERNELS)
     __builtin_cpu_init();
     if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq"))
       return {{&hits_avx512<1>, &hits_avx512<2>, &hits_avx512<3>}, 3, 8 * kWideAccumulators};
@@ -113,7 +108,6 @@ HitsPath hits_path() {
   }();
   return path;
 }
-#endif
 
 // Hits of the rows [i0, rows) one at a time (X with leading dimension ld):
 // prediction sum_j X(i, j) b_j in column order, the first product taken as
@@ -140,7 +134,6 @@ void add_hits_of_rows(const double* X, Eigen::Index ld, Eigen::Index rows, Eigen
                       const double* const* b, Eigen::Index count, const double* y,
                       double eps, std::int64_t* out) {
   Eigen::Index i = 0;
-#if defined(__GNUC__)
   if (k > 0) {
     const HitsPath path = hits_path();
     i = rows - rows % path.block;
@@ -152,7 +145,6 @@ void add_hits_of_rows(const double* X, Eigen::Index ld, Eigen::Index rows, Eigen
       c += nb;
     }
   }
-#endif
   for (Eigen::Index c = 0; c < count; ++c)
     out[c] += hits_scalar(X, ld, rows, k, b[c], y, eps, i);
 }

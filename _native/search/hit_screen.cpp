@@ -7,7 +7,7 @@
 #include <new>
 #include <vector>
 
-#include "common/lanes.hpp"
+#include "common/isa.hpp"
 #include "common/size_guard.hpp"
 #include "search/block_sums.hpp"
 
@@ -65,13 +65,8 @@ struct ScreenTerms {
 float float_below(double v) { return static_cast<float>(v - std::abs(v) * 0x1p-22 - 0x1p-140); }
 float float_above(double v) { return static_cast<float>(v + std::abs(v) * 0x1p-22 + 0x1p-140); }
 
-#if defined(__GNUC__)
-#pragma GCC diagnostic ignored "-Wpsabi"  // vector values never cross a visible call
-typedef float flane16 __attribute__((vector_size(64)));
-typedef float flane8 __attribute__((vector_size(32)));
-
 template <class M>
-inline __attribute__((always_inline)) bool any_lane(M m) {
+inline __attribute__((always_inline)) bool any_lane(const M& m) {
   std::uint64_t w[sizeof(M) / sizeof(std::uint64_t)];
   std::memcpy(w, &m, sizeof m);
   std::uint64_t any = 0;
@@ -108,7 +103,8 @@ inline __attribute__((always_inline)) bool screen_block(
   const M magnitude = M{} + 0x7fffffff;
 #pragma GCC unroll 16
   for (int r = 0; r < A; ++r) {
-    const V y = lanes_at<V>(yr + r * W);
+    V y;
+    load_lanes(y, yr + r * W);
     for (int v = 0; v < NB; ++v) {
       const V m = reinterpret_cast<V>(reinterpret_cast<M>(a[v][r] - y) & magnitude);
       certain[v] = m < lo ? certain[v] + 1 : certain[v];
@@ -165,7 +161,7 @@ using ScreenKernel = int (*)(const float*, Eigen::Index, Eigen::Index, const flo
 // eight on AVX2 and, as two SSE2 registers, four accumulators on the
 // baseline, one vector per pass (their 16 registers hold no second set).
 constexpr int kBaseAccumulators = 4;
-#if defined(QORV_LANE_CLONES)
+#if defined(QORV_WIDE_KERNELS)
 constexpr int kWideAccumulators = 8;
 template <int NB>
 __attribute__((target("avx512f,avx512dq"))) int screen_avx512(
@@ -200,7 +196,7 @@ struct ScreenPath {
 
 ScreenPath screen_path() {
   static const ScreenPath path = []() -> ScreenPath {
-#if defined(QORV_LANE_CLONES)
+#if defined(QORV_WIDE_KERNELS)
     __builtin_cpu_init();
     if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq"))
       return {{&screen_avx512<1>, &screen_avx512<2>, &screen_avx512<3>}, 3, 3};
@@ -210,7 +206,6 @@ ScreenPath screen_path() {
   }();
   return path;
 }
-#endif
 
 // Leading dimension of the copy: the counted rows, and never a multiple of
 // 4 KiB, at which every column of a tile would fall into the same L1 sets.
@@ -247,7 +242,6 @@ HitScreen::HitScreen(const MatrixView& X, const VectorRef& y, double eps, Eigen:
 }
 
 void HitScreen::build(const MatrixView& X, const VectorRef& y, double eps, Eigen::Index rows) {
-#if defined(__GNUC__)
   const Eigen::Index n = y.size(), k = X.cols();
   if (k < screen_path().min_columns || k > kMaxColumns || rows < kMinRows) return;
   if (!(eps >= kMinEps && eps <= kMaxMagnitude)) return;
@@ -289,22 +283,12 @@ void HitScreen::build(const MatrixView& X, const VectorRef& y, double eps, Eigen
   eps_lo_ = eps * (1.0 - kEpsSlack);
   eps_hi_ = eps * (1.0 + kEpsSlack);
   norm_factor_ = kSafety * (rounding_gamma(k + 2, kUnit32) + rounding_gamma(k, kUnit64)) * kRoundUp;
-#else
-  (void)X, (void)y, (void)eps, (void)rows;
-#endif
 }
 
-int HitScreen::shared() const {
-#if defined(__GNUC__)
-  return screen_path().shared;
-#else
-  return 1;
-#endif
-}
+int HitScreen::shared() const { return screen_path().shared; }
 
 int HitScreen::count(const double* const* b, int nb, Eigen::Index r0, Eigen::Index len,
                      std::int64_t* hits, RowSpan* spans, int capacity) const {
-#if defined(__GNUC__)
   // Outside its contract it decides nothing rather than drop rows.
   if (r0 % kBlockRows != 0 || len % kBlockRows != 0 || nb < 1 || nb > shared()) return -1;
   float bf[kMaxShared][kMaxColumns];  // b rounded to single precision
@@ -327,10 +311,6 @@ int HitScreen::count(const double* const* b, int nb, Eigen::Index r0, Eigen::Ind
                                              capacity);
   for (int s = 0; s < m; ++s) spans[s].r0 += r0;
   return m;
-#else
-  (void)b, (void)nb, (void)r0, (void)len, (void)hits, (void)spans, (void)capacity;
-  return -1;
-#endif
 }
 
 }  // namespace qorv
