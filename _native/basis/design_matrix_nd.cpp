@@ -61,9 +61,11 @@ FactorPlan plan_factors(const MultiIndices& mi, std::size_t D) {
   return plan;
 }
 
-// A team is worth waking above this many multiply-add equivalents (a few
-// microseconds of one core); one pow costs about kPowCost of them.
-constexpr std::int64_t kMinTeamWork = std::int64_t{1} << 17;
+// A team is worth waking for a design whose fill costs at least this many
+// multiply-add equivalents (a few microseconds of one core; one pow costs
+// about kPowCost of them): a far lower bar than the solvers' chunks take
+// (kMinChunkTeamMultiplyAdds in common/row_chunks.hpp).
+constexpr std::int64_t kMinDesignTeamCost = std::int64_t{1} << 17;
 constexpr std::int64_t kPowCost = 16;
 
 // Rows [r0, r0 + len) of every column of Phi; `cache` holds B doubles per
@@ -146,7 +148,7 @@ Eigen::MatrixXd design_matrix_nd(const MultiIndices& multi_indices,
   std::int64_t B = 256;
   if (K > 0) B = std::max<std::int64_t>(1, std::min<std::int64_t>(B, kCacheDoubles / K));
   const std::int64_t n_blocks = (n + B - 1) / B;
-  const bool team = n * (M + kPowCost * K) >= kMinTeamWork && threads_usable();
+  const bool team = n * (M + kPowCost * K) >= kMinDesignTeamCost && threads_usable();
   bool out_of_memory = false;
 #pragma omp parallel num_threads(loop_threads(n_blocks)) if (team)
   {

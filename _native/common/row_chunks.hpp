@@ -45,21 +45,21 @@ inline void gather_rows(const double* src, Eigen::Index is, Eigen::Index os,
 // than waiting for it can cost on a busy machine, or beside a BLAS
 // library's threads that spin after each call (several milliseconds,
 // measured on two cores). The chunks, and so the bits, are the same.
-constexpr long long kMinTeamWork = 1LL << 26;
+constexpr long long kMinChunkTeamMultiplyAdds = 1LL << 26;
 
 // Runs body(c, scratch) for c in [0, n_chunks) over the OpenMP threads, one
 // chunk at a time (dynamic: a thread that the system has lent to another
 // process leaves its chunks to the others), when the whole job is worth
-// `work` >= kMinTeamWork multiply-adds; on the calling thread otherwise.
-// Each thread owns `scratch` doubles starting on a cache line, allocated
-// once and reused for its chunks. Nothing leaves the
-// parallel region: after the loop the failure of the lowest failing chunk
+// `work` >= kMinChunkTeamMultiplyAdds multiply-adds; on the calling thread
+// otherwise. Each thread owns `scratch` doubles starting on a cache line,
+// allocated once and reused for its chunks. Nothing leaves the parallel
+// region: after the loop the failure of the lowest failing chunk
 // (an allocation failure of a scratch buffer included) is rethrown.
 template <class Body>
 void for_each_chunk(Eigen::Index n_chunks, std::size_t scratch, long long work,
                     Body&& body) {
   std::vector<std::exception_ptr> errors(static_cast<std::size_t>(n_chunks));
-  const bool team = n_chunks > 1 && work >= kMinTeamWork && threads_usable();
+  const bool team = n_chunks > 1 && work >= kMinChunkTeamMultiplyAdds && threads_usable();
 #pragma omp parallel num_threads(loop_threads(n_chunks)) if (team)
   {
     AlignedDoubles buffer;
