@@ -1,4 +1,4 @@
-// The private helper module qorv._native: the table of its entries and
+// The Python package's private helper module _qorv_native: the table of its entries and
 // constants. Each entry is the core's own routine, so that the Python layer
 // computes what the core computes, bit for bit; the constants are the core's
 // defaults, named once in its headers.
@@ -13,7 +13,7 @@
 namespace py = pybind11;
 using namespace qorv_py;
 
-PYBIND11_MODULE(_native, m) {
+PYBIND11_MODULE(_qorv_native, m) {
   m.doc() = "Private helpers of qorv: the native core's own arithmetic and defaults.";
 
   m.def("hit_tolerance", &hit_tolerance_adapter, py::arg("spread"),

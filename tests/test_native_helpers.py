@@ -1,4 +1,4 @@
-"""The private helper module qorv._native gives the core's own bits: its
+"""The package's private helper module _qorv_native gives the core's own bits: its
 score from a hit count, its hit count and its tolerance agree with
 qorv_core and with NumPy, and its constants are qorv_core's defaults."""
 import ast
@@ -12,7 +12,7 @@ import numpy as np
 import pytest
 
 import qorv_core as q
-from qorv import _native as nat
+import _qorv_native as nat
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 
@@ -120,8 +120,8 @@ def test_stub_passes_stubtest_and_mypy_strict():
     pytest.importorskip("mypy")
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(
         filter(None, [str(ROOT), os.environ.get("PYTHONPATH")])))
-    for cmd in (["mypy.stubtest", "qorv._native"],
-                ["mypy", "--strict", "--no-incremental", str(ROOT / "qorv" / "_native.pyi")]):
+    for cmd in (["mypy.stubtest", "_qorv_native"],
+                ["mypy", "--strict", "--no-incremental", str(ROOT / "stubs" / "_qorv_native.pyi")]):
         p = subprocess.run([sys.executable, "-m", *cmd], capture_output=True, text=True,
                            env=env, cwd=ROOT)
         assert p.returncode == 0, p.stdout + p.stderr

@@ -46,6 +46,9 @@ def test_sdist_wheel_and_fresh_install(tmp_path):
     assert not any(f.startswith(("tests/", "bench/", "_native/", "build/")) or
                    f.endswith((".cpp", ".hpp", ".txt", ".cmake")) for f in files
                    if ".dist-info/" not in f), files
+    # the package's private helper module, beside the core and typed the same way
+    assert any(f.startswith("_qorv_native.") and f.endswith(".so") for f in files)
+    assert "_qorv_native.pyi" in files and "_qorv_native-stubs/__init__.pyi" in files
     assert not any(f.startswith("qorv/") and not f.endswith((".py", "py.typed"))
                    for f in files), files
 
