@@ -66,16 +66,17 @@ def chunk_rate(n_chunks=4):
     do."""
     from qorv._basis import total_powers
 
-    powers = total_powers(1, 3)
-    c, h = np.array([5.0]), np.array([5.0])
+    from qorv._stats import Basis
+
+    basis = Basis(np.array([5.0]), np.array([5.0]), total_powers(1, 3))
     edges = np.linspace(0.0, 4.0, qd._HIST_BINS + 1)
     passes = [
         lambda x, y, w: qd._chunk_summary(x, y, w, 0),
-        lambda x, y, w: qd._chunk_factors(x, y, w, 0, c, h, powers, 0, 0, edges),
+        lambda x, y, w: qd._chunk_factors(x, y, w, 0, basis, 0, 0, edges),
         lambda x, y, w: y[(y >= 1.0) & (y <= 1.001)].copy(),
         lambda x, y, w: qd._bin_counts(np.abs(y - 1.0), edges),
         lambda x, y, w: y[np.abs(y - 1.0) <= 0.001].copy(),
-        lambda x, y, w: qd._chunk_hits(x, y, w, 0, c, h, powers, np.ones((4, 1)), 0.0, 0.1),
+        lambda x, y, w: qd._chunk_hits(x, y, w, 0, basis, np.ones((4, 1)), 0.0, 0.1),
     ]
     t = time.perf_counter()
     for run in passes:
@@ -105,7 +106,7 @@ def many(client, n_groups):
     t_many = time.perf_counter() - t
     t = time.perf_counter()
     for key, (X, y) in groups.items():
-        qorv.PolynomialRegressor(**params, random_state=qd.group_seed(0, key)).fit(X, y)
+        qorv.PolynomialRegressor(**params, random_state=qd._group_seed(0, key)).fit(X, y)
     t_loop = time.perf_counter() - t
     assert sum(isinstance(v, qorv.PolynomialRegressor) for v in out.values()) == n_groups
     return t_many, t_loop
@@ -116,7 +117,7 @@ def main():
     big = 20_000_000 if quick else 200_000_000
     n_groups = 1000 if quick else 10_000
     cores = os.cpu_count() or 1
-    with qd.local_cluster(cores) as cluster, Client(cluster) as client:
+    with qd._local_cluster(cores) as cluster, Client(cluster) as client:
         _, s_small, rss_small = tall(client, big // 10)
         m, s_big, rss_big = tall(client, big)
         rate = chunk_rate()

@@ -43,6 +43,12 @@ def n_tensor_terms(degrees: Sequence[int]) -> int:
     return math.prod(d + 1 for d in degrees)
 
 
+def mapparms(domain: Array) -> tuple[Array, Array]:
+    """Centre c and half-width h of each variable's domain (rows of
+    (low, high) pairs): the map z = (x - c) / h takes it onto [-1, 1]."""
+    return domain.mean(axis=1), (domain[:, 1] - domain[:, 0]) / 2.0
+
+
 def design(Z: Array, powers: Powers) -> Array:
     """Design matrix of the mapped variables Z (n x D) for `powers`."""
     if Z.shape[1] == 1 and all(p[0] == j for j, p in enumerate(powers)):

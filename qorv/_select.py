@@ -2,10 +2,10 @@
 
 Every candidate basis is a leading block of that design, so the sums of
 squares of a candidate come from the leading block of one Gram matrix; the
-Gram matrices of the cross-validation folds are formed once and subtracted
-from the total for training. Everything here works on those moments alone,
-so the in-memory fit and the distributed one (which sums the moments over
-chunks) choose by the same code.
+Gram matrices of the cross-validation folds are subtracted from the total
+for training. Everything here works on those moments alone, which the fit
+forms from the triangular factors of qorv._stats (R^T R), whether those were
+computed from rows in memory or combined from chunks.
 """
 from __future__ import annotations
 

@@ -1,14 +1,18 @@
 """What a fit needs to know of its data, in a form that rows can be added to.
 
-Every choice the estimator makes (degree, penalty weight, coefficients) is a
-function of small per-fold factors of the weighted design: for the rows of
-one cross-validation fold, the triangular factor of the QR decomposition of
+Every choice of a fit (degree, penalty weight, coefficients) is a function
+of small per-fold factors of the weighted design: for the rows of one
+cross-validation fold, the triangular factor of the QR decomposition of
 [A b] (A the mapped design with rows scaled by the square root of the
 weight, b the targets scaled alike), with the fold's row count and weight
-sums. Factors of disjoint row sets combine by one more QR of their stack, so
-the in-memory fit (one block of rows) and the distributed fit (a tree of
-chunks) reach the same factors up to rounding, and choose from them by the
-same code.
+sums. Factors of disjoint row sets combine by one more QR of their stack.
+The in-memory fit computes them from its rows as one chunk; the distributed
+fit computes them per chunk and combines them in a tree. Both then choose
+from them by the same code (qorv._pipeline).
+
+The per-chunk passes are here too (a summary of the rows, their factors,
+the hit counts of candidate fits), so that both fits run the same code on
+their rows.
 
 Fold assignment is a function of the row position and the seed only: rows
 are dealt to folds block by block (blocks of 65536 rows, each a seeded
@@ -24,6 +28,7 @@ from typing import Sequence
 import numpy as np
 import numpy.typing as npt
 
+from . import _basis
 from ._select import Moments
 
 Array = npt.NDArray[np.float64]
@@ -55,8 +60,9 @@ def _block_folds(seed: int, block: int, n_folds: int) -> npt.NDArray[np.intp]:
 
 @dataclass
 class Factor:
-    """Triangular factor R (P x P, P = M + 1) of [A b] for one set of rows,
-    with their count, weight sum and weighted target sum: R^T R = [A b]^T [A b]."""
+    """Upper-trapezoidal factor R (r x P, P = M + 1, r = min(rows, P)) of
+    [A b] for one set of rows, with their count, weight sum and weighted
+    target sum: R^T R = [A b]^T [A b]."""
 
     R: Array
     rows: int
@@ -64,37 +70,50 @@ class Factor:
     weighted_y: float
 
 
-def _triangle(stack: Array, P: int) -> Array:
-    out = np.zeros((P, P))
-    if stack.shape[0]:
-        R = np.asarray(np.linalg.qr(stack, mode="r"), dtype=np.float64)
-        out[:R.shape[0]] = R[:P]
-    return out
+# Rows per block of the tall-skinny QR: LAPACK's QR of one tall matrix runs
+# several times slower than the same work as a stack of small QRs (measured
+# 4x at 1e5 x 12), whose triangles are then stacked and factored again.
+QR_BLOCK = 256
 
 
-def factor(A: Array, b: Array, w: Array, y: Array) -> Factor:
-    """The factor of the rows of A (weighted design), b (weighted targets),
-    with weights w and targets y."""
-    P = A.shape[1] + 1
-    return Factor(_triangle(np.column_stack([A, b]), P), len(b),
-                  float(np.sum(w)), float(np.sum(w * y)))
+def _triangle(stack: Array) -> Array:
+    """The factor R (min(rows, cols) x cols) of the QR decomposition of
+    `stack`, by blocks of at least QR_BLOCK rows."""
+    cols = stack.shape[1]
+    block = max(QR_BLOCK, 4 * cols)  # each block shrinks to `cols` rows, a quarter or less
+    while stack.shape[0] > 4 * block:
+        m = stack.shape[0] // block * block
+        blocks = np.linalg.qr(stack[:m].reshape(-1, block, cols), mode="r")
+        stack = np.vstack([np.reshape(blocks, (-1, cols)), stack[m:]])
+    if not stack.shape[0]:
+        return np.zeros((0, cols))
+    return np.asarray(np.linalg.qr(stack, mode="r"), dtype=np.float64)
+
+
+def factor(Ab: Array, w: Array, y: Array) -> Factor:
+    """The factor of the rows of [A b] (weighted design and targets), with
+    weights w and targets y."""
+    return Factor(_triangle(Ab), len(y), float(np.sum(w)), float(np.sum(w * y)))
 
 
 def combine(parts: Sequence[Factor]) -> Factor:
     """The factor of the union of disjoint row sets."""
-    P = parts[0].R.shape[0]
-    return Factor(_triangle(np.vstack([p.R for p in parts]), P),
+    return Factor(_triangle(np.vstack([p.R for p in parts])),
                   sum(p.rows for p in parts), sum(p.weight for p in parts),
                   sum(p.weighted_y for p in parts))
 
 
-def fold_factors(A: Array, b: Array, w: Array, y: Array, folds: npt.NDArray[np.intp],
+def fold_factors(Ab: Array, w: Array, y: Array, folds: npt.NDArray[np.intp],
                  n_folds: int) -> list[Factor]:
-    """One factor per fold (a single one when n_folds is 0)."""
+    """One factor of the rows [A b] per fold (a single one when n_folds is 0)."""
     if n_folds == 0:
-        return [factor(A, b, w, y)]
-    return [factor(A[folds == f], b[folds == f], w[folds == f], y[folds == f])
-            for f in range(n_folds)]
+        return [factor(Ab, w, y)]
+    # One gather into fold order (stable, so each fold keeps its rows' order)
+    # rather than a mask per fold and array.
+    order = np.concatenate([np.flatnonzero(folds == f) for f in range(n_folds)])
+    ends = np.cumsum(np.bincount(folds, minlength=n_folds))
+    Ab, w, y = Ab[order], w[order], y[order]
+    return [factor(Ab[a:b], w[a:b], y[a:b]) for a, b in zip(np.r_[0, ends[:-1]], ends)]
 
 
 def combine_folds(parts: Sequence[Sequence[Factor]]) -> list[Factor]:
@@ -116,3 +135,87 @@ def moments(f: Factor, ybar: float = 0.0) -> Moments:
     R = centred(f.R, ybar) if ybar else f.R
     Gaug = R.T @ R
     return Moments(Gaug[:-1, :-1], Gaug[:-1, -1], float(Gaug[-1, -1]), f.rows)
+
+
+# ------------------------------------------------------- per-chunk passes
+@dataclass(frozen=True)
+class Basis:
+    """The mapped basis of a fit: z = (x - centre) / half, terms `powers`."""
+
+    centre: Array
+    half: Array
+    powers: list[list[int]]
+
+    def design(self, X: Array) -> Array:
+        return _basis.design((X - self.centre) / self.half, self.powers)
+
+
+@dataclass(frozen=True)
+class Summary:
+    """Ranges of the rows of positive weight, their count (and that of all
+    rows), and whether every value and weight is usable."""
+
+    lo: Array
+    hi: Array
+    y_lo: float
+    y_hi: float
+    finite: bool
+    weights_ok: bool
+    rows: int
+    rows_all: int
+
+
+def summary(X: Array, y: Array, w: Array) -> Summary:
+    keep = w > 0
+    Xk, yk = X[keep], y[keep]
+    empty = not len(yk)
+    return Summary(np.full(X.shape[1], np.inf) if empty else Xk.min(axis=0),
+                   np.full(X.shape[1], -np.inf) if empty else Xk.max(axis=0),
+                   np.inf if empty else float(yk.min()), -np.inf if empty else float(yk.max()),
+                   bool(np.isfinite(X).all() and np.isfinite(y).all()),
+                   bool(np.isfinite(w).all() and (w >= 0).all()),
+                   int(np.count_nonzero(keep)), len(y))
+
+
+def merge_summaries(parts: Sequence[Summary]) -> Summary:
+    return Summary(np.min([p.lo for p in parts], axis=0), np.max([p.hi for p in parts], axis=0),
+                   min(p.y_lo for p in parts), max(p.y_hi for p in parts),
+                   all(p.finite for p in parts), all(p.weights_ok for p in parts),
+                   sum(p.rows for p in parts), sum(p.rows_all for p in parts))
+
+
+def chunk_folds(start: int, n: int, n_folds: int, seed: int) -> npt.NDArray[np.intp]:
+    """Folds of the rows start .. start + n - 1 of the whole data (all zero
+    without cross-validation)."""
+    if not n_folds:
+        return np.zeros(n, dtype=np.intp)
+    return fold_ids(start, start + n, n_folds, seed)
+
+
+def chunk_factors(X: Array, y: Array, w: Array, start: int, basis: Basis,
+                  n_folds: int, seed: int) -> list[Factor]:
+    """Per-fold factors of the mapped, weighted design of rows start ..
+    start + len(y) - 1 (zero-weight rows dropped, folds by row position)."""
+    folds = chunk_folds(start, len(y), n_folds, seed)
+    keep = w > 0
+    return weighted_factors(basis.design(X[keep]), y[keep], w[keep], folds[keep], n_folds)
+
+
+def weighted_factors(Phi: Array, y: Array, w: Array, folds: npt.NDArray[np.intp],
+                     n_folds: int) -> list[Factor]:
+    """Per-fold factors of the design Phi and targets y, rows scaled by sqrt(w)."""
+    Ab = np.empty((len(y), Phi.shape[1] + 1))
+    if np.all(w == 1.0):
+        Ab[:, :-1], Ab[:, -1] = Phi, y
+    else:
+        sw = np.sqrt(w)
+        np.multiply(Phi, sw[:, None], out=Ab[:, :-1])
+        np.multiply(y, sw, out=Ab[:, -1])
+    return fold_factors(Ab, w, y, folds, n_folds)
+
+
+def hit_counts(Phi: Array, y: Array, B: Array, shift: float, eps: float) -> npt.NDArray[np.int64]:
+    """For each column of B: the rows whose prediction Phi[:, :len(B)] B lies
+    strictly within eps of y - shift, as the core counts hits."""
+    err = np.abs(Phi[:, :B.shape[0]] @ B - (y - shift)[:, None])
+    return np.asarray(np.count_nonzero(err < eps, axis=0), dtype=np.int64)

@@ -2,12 +2,12 @@
 
 Two ways of outgrowing one machine are covered:
 
-* :func:`fit` fits one :class:`~qorv.PolynomialRegressor` to data too tall to
-  hold, given as ``dask.array`` columns chunked by rows. Every chunk builds its
-  mapped design with ``qorv_core`` and reduces it to a small factor; the
-  factors are combined in a tree on the workers and only the final small
-  system reaches the caller, where the same routines as the in-memory fit
-  solve it.
+* :class:`PolynomialRegressor` (and the shortcut :func:`fit`) fits one model
+  to data too tall to hold, given as ``dask.array`` columns chunked by rows.
+  Every chunk builds its mapped design and reduces it to small per-fold
+  factors; the factors are combined in a tree on the workers and only the
+  final small system reaches the caller, where the in-memory fit's own steps
+  choose and solve from it. Its ``predict`` takes dask arrays too.
 * :func:`fit_many` fits one model per group (per sensor, per region, ...),
   many groups to a task, and returns every group's model or its error.
 
@@ -16,14 +16,13 @@ Both run on a ``distributed`` cluster: the one whose :class:`~distributed.Client
 :class:`~distributed.LocalCluster` of one single-threaded worker process per
 core, started for the call and closed after it.
 
-This module needs the ``dask`` extra (``pip install 'qorv[dask]'``);
-``import qorv`` does not import it.
+This module needs the ``dask`` extra (``python3 -m pip install '.[dask]'``
+from a checkout); ``import qorv`` does not import it.
 """
 from __future__ import annotations
 
 import contextlib
 import hashlib
-import math
 import os
 from typing import Any, Callable, Hashable, Iterator, Mapping, Optional, Sequence, Union
 
@@ -34,6 +33,11 @@ import dask
 import dask.array as da
 from dask.delayed import delayed
 from distributed import Client, LocalCluster
+
+from . import _estimator, _pipeline, _stats
+from ._stats import Basis, Factor, Summary
+
+__all__ = ["PolynomialRegressor", "fit", "fit_many", "from_dataframe", "from_files"]
 
 Array = npt.NDArray[np.float64]
 ClientLike = Union[None, str, Client]
@@ -66,7 +70,7 @@ def _cluster(client: ClientLike) -> Iterator[Client]:
     if client is not None:
         raise TypeError(f"client must be None, a scheduler address or a "
                         f"distributed.Client, not {type(client).__name__}")
-    with local_cluster() as cluster, Client(cluster) as c:
+    with _local_cluster() as cluster, Client(cluster) as c:
         yield c
 
 
@@ -81,7 +85,7 @@ _WORKER_ENV = {"distributed.nanny.pre-spawn-environ.MALLOC_TRIM_THRESHOLD_": Non
                "distributed.worker.profile.enabled": False}
 
 
-def local_cluster(n_workers: Optional[int] = None) -> LocalCluster:
+def _local_cluster(n_workers: Optional[int] = None) -> LocalCluster:
     """The cluster ``client=None`` starts: one single-threaded worker process
     per core (or `n_workers`), with glibc's default memory allocation."""
     with dask.config.set(_WORKER_ENV):
@@ -90,7 +94,7 @@ def local_cluster(n_workers: Optional[int] = None) -> LocalCluster:
 
 
 # ---------------------------------------------------------- tree reduction
-def tree_reduce(parts: Sequence[Any], combine: Callable[[Sequence[Any]], Any]) -> Any:
+def _tree_reduce(parts: Sequence[Any], combine: Callable[[Sequence[Any]], Any]) -> Any:
     """Combines delayed partial results in a tree of fan-in 8 on the workers,
     in part order (so the result does not depend on scheduling), and returns
     the delayed root."""
@@ -118,14 +122,14 @@ def _histogram(client: Client, v: da.Array, edges: Array) -> Array:
         per_block.reshape(v.numblocks[0], _HIST_BINS).sum(axis=0), sync=True))
 
 
-def hist_edges(lo: float, hi: float) -> Array:
+def _hist_edges(lo: float, hi: float) -> Array:
     """The bin edges of one narrowing pass over [lo, hi]."""
     edges = np.linspace(lo, hi, _HIST_BINS + 1)
     edges[-1] = np.nextafter(hi, np.inf)  # hi itself lies in the last bin
     return edges
 
 
-def order_statistics(client: Client, v: da.Array, ks: Sequence[int], lo: float,
+def _order_statistics(client: Client, v: da.Array, ks: Sequence[int], lo: float,
                      hi: float, counts: Optional[Array] = None) -> list[float]:
     """The ks-th smallest values (0-based, ascending, close together) of the
     1-D dask array v, whose values lie in [lo, hi], exactly.
@@ -135,13 +139,13 @@ def order_statistics(client: Client, v: da.Array, ks: Sequence[int], lo: float,
     answer. A crowded bin is first shrunk to the least and greatest value in
     it, so that a value repeated many times ends the narrowing at once.
     v must hold no NaN. counts: the first pass's histogram over
-    hist_edges(lo, hi), when another pass has already counted it.
+    _hist_edges(lo, hi), when another pass has already counted it.
     """
     ks = list(ks)
     while True:
         if lo == hi:
             return [lo] * len(ks)
-        edges = hist_edges(lo, hi)
+        edges = _hist_edges(lo, hi)
         here = _histogram(client, v, edges) if counts is None else counts
         counts = None
         cum = np.cumsum(here)
@@ -149,7 +153,7 @@ def order_statistics(client: Client, v: da.Array, ks: Sequence[int], lo: float,
         if j0 != j1:
             # In different bins: each on its own, so that every round narrows
             # (a range of two crowded values would otherwise never shrink).
-            return [order_statistics(client, v, [k], lo, hi, here)[0] for k in ks]
+            return [_order_statistics(client, v, [k], lo, hi, here)[0] for k in ks]
         below = int(cum[j0 - 1]) if j0 > 0 else 0
         n_in = int(cum[j1]) - below
         ks = [k - below for k in ks]
@@ -163,7 +167,7 @@ def order_statistics(client: Client, v: da.Array, ks: Sequence[int], lo: float,
             sync=True))
 
 
-def median(client: Client, v: da.Array, n: int, lo: float, hi: float,
+def _median(client: Client, v: da.Array, n: int, lo: float, hi: float,
            counts: Optional[Array] = None) -> float:
     """The median as the core computes it (the middle value, or half the sum
     of the two middle values; 0.0 for no values) of the n values of v, which
@@ -171,26 +175,26 @@ def median(client: Client, v: da.Array, n: int, lo: float, hi: float,
     if n == 0:
         return 0.0
     if n % 2:
-        return order_statistics(client, v, [n // 2], lo, hi, counts)[0]
-    b, a = order_statistics(client, v, [n // 2 - 1, n // 2], lo, hi, counts)
+        return _order_statistics(client, v, [n // 2], lo, hi, counts)[0]
+    b, a = _order_statistics(client, v, [n // 2 - 1, n // 2], lo, hi, counts)
     return 0.5 * (a + b)
 
 
-def mad(client: Client, v: da.Array, n: Optional[int] = None,
+def _mad(client: Client, v: da.Array, n: Optional[int] = None,
         lo: Optional[float] = None, hi: Optional[float] = None,
         counts: Optional[Array] = None) -> float:
     """Median absolute deviation about the median, the core's ``mad``, of the
     n values of v in [lo, hi] (measured here when not given); counts: v's
-    histogram over hist_edges(lo, hi), if already counted."""
+    histogram over _hist_edges(lo, hi), if already counted."""
     if n is None or lo is None or hi is None:
         n_, lo_, hi_ = client.compute([v.size, v.min(), v.max()], sync=True)
         n, lo, hi = int(n_), float(lo_), float(hi_)
-    m = median(client, v, n, lo, hi, counts)
-    return median(client, abs(v - m), n, 0.0, max(abs(hi - m), abs(lo - m)))
+    m = _median(client, v, n, lo, hi, counts)
+    return _median(client, abs(v - m), n, 0.0, max(abs(hi - m), abs(lo - m)))
 
 
 # ---------------------------------------------------------- seeds for groups
-def group_seed(random_state: Optional[int], key: Hashable) -> int:
+def _group_seed(random_state: Optional[int], key: Hashable) -> int:
     """A seed for one group from the call's random_state and the group key,
     the same on every worker and in every process (not Python's salted
     hash), so results do not depend on scheduling."""
@@ -244,38 +248,16 @@ def _per_chunk(fn: Callable[..., Any], X: da.Array, y: da.Array, w: da.Array,
             for xb, yb, wb, s in zip(xs, ys, ws, _starts(X.chunks[0]))]
 
 
-def _chunk_summary(Xb: Array, yb: Array, wb: Array, start: int) -> dict[str, Any]:
-    keep = wb > 0
-    Xk = Xb[keep]
-    return {"lo": Xk.min(axis=0) if len(Xk) else np.full(Xb.shape[1], np.inf),
-            "hi": Xk.max(axis=0) if len(Xk) else np.full(Xb.shape[1], -np.inf),
-            "y_lo": float(yb[keep].min()) if len(Xk) else np.inf,
-            "y_hi": float(yb[keep].max()) if len(Xk) else -np.inf,
-            "finite": bool(np.isfinite(Xb).all() and np.isfinite(yb).all()),
-            "weights_ok": bool(np.isfinite(wb).all() and (wb >= 0).all()),
-            "rows": int(np.count_nonzero(keep))}
-
-
-def _merge_summaries(parts: Sequence[dict[str, Any]]) -> dict[str, Any]:
-    return {"lo": np.min([p["lo"] for p in parts], axis=0),
-            "hi": np.max([p["hi"] for p in parts], axis=0),
-            "y_lo": min(p["y_lo"] for p in parts), "y_hi": max(p["y_hi"] for p in parts),
-            "finite": all(p["finite"] for p in parts),
-            "weights_ok": all(p["weights_ok"] for p in parts),
-            "rows": sum(p["rows"] for p in parts)}
-
-
 # ------------------------------------------------------------- many fits
 def _fit_batch(items: Sequence[tuple[Hashable, Any, Any, Any]], params: Mapping[str, Any],
                base_seed: int) -> dict[Hashable, Any]:
     """Fits every group of one batch; a group that fails yields its error
     instead of a model, and never stops the others."""
-    from ._estimator import PolynomialRegressor
-
     out: dict[Hashable, Any] = {}
     for key, X, y, w in items:
         try:
-            est = PolynomialRegressor(**{**params, "random_state": group_seed(base_seed, key)})
+            est = _estimator.PolynomialRegressor(
+                **{**params, "random_state": _group_seed(base_seed, key)})
             out[key] = est.fit(X, y, sample_weight=w)
         except Exception as exc:  # the group's own failure, reported as its result
             out[key] = exc
@@ -296,8 +278,9 @@ def _groups_of(groups: Any, by: Any, x: Any, y: Any, weight: Any
                          "column(s) `x` and the target column `y`")
     cols = [x] if isinstance(x, str) else list(x)
     for key, g in groups.groupby(by, sort=False):
-        yield key, g[cols].to_numpy(np.float64), g[y].to_numpy(np.float64), \
-            None if weight is None else g[weight].to_numpy(np.float64)
+        # converted by each group's own fit, so that a bad cell fails its group only
+        yield key, g[cols].to_numpy(), g[y].to_numpy(), \
+            None if weight is None else g[weight].to_numpy()
 
 
 def fit_many(groups: Any, *, by: Any = None, x: Any = None, y: Any = None,
@@ -332,12 +315,9 @@ def fit_many(groups: Any, *, by: Any = None, x: Any = None, y: Any = None,
         For every group key, its fitted model, or the exception its fit
         raised (too few rows, NaN, ...).
     """
-    from ._estimator import PolynomialRegressor
-
-    PolynomialRegressor(**params)._check_params()  # fail before shipping anything
-    from ._estimator import fold_seed
-
-    base = fold_seed(params.pop("random_state", 0))  # the estimator's default
+    # fail before shipping anything
+    _pipeline.check_params(_estimator.PolynomialRegressor(**params).get_params())
+    base = _pipeline.fold_seed(params.pop("random_state", 0))  # the estimator's default
     items = list(_groups_of(groups, by, x, y, weight))
     if not items:
         return {}
@@ -361,88 +341,97 @@ def fit_many(groups: Any, *, by: Any = None, x: Any = None, y: Any = None,
     return out
 
 
-def _chunk_factors(Xb: Array, yb: Array, wb: Array, start: int, centre: Array, half: Array,
-                   powers: list[list[int]], n_folds: int, seed: int,
-                   y_edges: Array) -> tuple[list[Any], npt.NDArray[np.int64]]:
-    """Per-fold factors of one chunk's mapped, weighted design (zero-weight
-    rows dropped, folds by global row position), and the histogram of its
-    targets over y_edges: the first pass of the exact median, counted while
-    the chunk is at hand."""
-    from . import _basis, _stats
-
-    folds = _stats.fold_ids(start, start + len(yb), n_folds, seed) if n_folds else \
-        np.zeros(len(yb), dtype=np.intp)
-    keep = wb > 0
-    Xb, yb, wb, folds = Xb[keep], yb[keep], wb[keep], folds[keep]
-    Phi = _basis.design((Xb - centre) / half, powers)
-    sw = np.sqrt(wb)
-    return (_stats.fold_factors(Phi * sw[:, None], yb * sw, wb, yb, folds, n_folds),
-            _bin_counts(yb, y_edges))
+def _chunk_summary(Xb: Array, yb: Array, wb: Array, start: int) -> Summary:
+    return _stats.summary(Xb, yb, wb)
 
 
-def _combine_factor_parts(parts: Sequence[tuple[list[Any], Any]]) -> tuple[list[Any], Any]:
-    from . import _stats
+def _chunk_factors(Xb: Array, yb: Array, wb: Array, start: int, basis: Basis, n_folds: int,
+                   seed: int, y_edges: Array) -> tuple[list[Factor], npt.NDArray[np.int64]]:
+    """One chunk's per-fold factors, and the histogram of its targets over
+    y_edges: the first pass of the exact median, counted while the chunk is
+    at hand."""
+    return (_stats.chunk_factors(Xb, yb, wb, start, basis, n_folds, seed),
+            _bin_counts(yb[wb > 0], y_edges))
 
+
+def _combine_factors(parts: Sequence[tuple[list[Factor], Any]]) -> tuple[list[Factor], Any]:
     return _stats.combine_folds([p[0] for p in parts]), np.sum([p[1] for p in parts], axis=0)
 
 
-def _chunk_hits(Xb: Array, yb: Array, wb: Array, start: int, centre: Array, half: Array,
-                powers: list[list[int]], B: Array, shift: float, eps: float) -> Array:
-    """For each column of B: the rows of this chunk whose prediction lies
-    within eps of y - shift (strictly), as the core's hit rate counts."""
-    from . import _basis
-
+def _chunk_hits(Xb: Array, yb: Array, wb: Array, start: int, basis: Basis, B: Array,
+                shift: float, eps: float) -> npt.NDArray[np.int64]:
     keep = wb > 0
-    Phi = _basis.design((Xb[keep] - centre) / half, powers)
-    err = np.abs(Phi[:, :B.shape[0]] @ B - (yb[keep] - shift)[:, None])
-    return np.count_nonzero(err < eps, axis=0)
+    return _stats.hit_counts(basis.design(Xb[keep]), yb[keep], B, shift, eps)
 
 
 def _add(parts: Sequence[Array]) -> Array:
     return np.sum(parts, axis=0)
 
 
-def mdl_from_hits(hits: int, n: int, k: int, H: int) -> float:
-    """The core's description-length score from its hit count: the data term
-    -n ln(max(hits / n, 1 / (2n))) plus k (k ln(2H) / n), with the core's
-    order of operations, for data too large to hand to the core at once."""
-    nd, kd = float(n), float(k)
-    sr = max(hits / nd, 1.0 / (2.0 * nd))
-    logHk = kd * math.log(2.0 * H) if k > 0 else 0.0
-    return -nd * math.log(sr) + kd * (logHk / nd)
+class _DaskSource:
+    """The passes of a fit (qorv._pipeline.Source) over row chunks, each
+    reduced in a tree on the workers."""
+
+    def __init__(self, client: Client, X: da.Array, y: da.Array, w: da.Array) -> None:
+        self._c, self._X, self._y, self._w = client, X, y, w
+        self._kept = y[w > 0]
+        self._y_counts: Optional[Array] = None
+
+    def _reduce(self, fn: Callable[..., Any], combine: Callable[[Sequence[Any]], Any],
+                *args: Any) -> Any:
+        return self._c.compute(_tree_reduce(_per_chunk(fn, self._X, self._y, self._w, *args),
+                                            combine), sync=True)
+
+    def summary(self) -> Summary:
+        info: Summary = self._reduce(_chunk_summary, _stats.merge_summaries)
+        if not info.finite:
+            raise ValueError("Input X or y contains NaN or infinity.")
+        if not info.weights_ok:
+            raise _pipeline.fail("sample_weight", "...", "weights must be finite and >= 0")
+        if info.rows == 0:
+            raise _pipeline.fail("sample_weight", "all zero",
+                                 "at least one weight must be positive")
+        if info.rows_all < 2:  # counted before zero weights drop rows, as in memory
+            raise ValueError(f"Found array with {info.rows_all} sample(s) while a minimum "
+                             "of 2 is required.")
+        if not np.isfinite(info.y_hi - info.y_lo):
+            raise ValueError(f"y spans [{info.y_lo:g}, {info.y_hi:g}], a range that "
+                             "overflows a double; rescale it")
+        self._info = info
+        return info
+
+    def factors(self, basis: Basis, n_folds: int, seed: int) -> list[Factor]:
+        edges = _hist_edges(self._info.y_lo, self._info.y_hi)
+        parts, self._y_counts = self._reduce(_chunk_factors, _combine_factors, basis,
+                                             n_folds, seed, edges)
+        return list(parts)
+
+    def hits(self, basis: Basis, B: Array, shift: float, eps: float) -> npt.NDArray[np.int64]:
+        return np.asarray(self._reduce(_chunk_hits, _add, basis, B, shift, eps))
+
+    def spread(self, shift: float) -> float:
+        i = self._info
+        return _mad(self._c, self._kept - shift if shift else self._kept, i.rows,
+                    i.y_lo - shift, i.y_hi - shift, None if shift else self._y_counts)
+
+    def rows(self, basis: Basis) -> tuple[Array, Array, Array]:
+        raise ValueError("this fit needs every row in one process")
 
 
-def fit(X: Any, y: Any, sample_weight: Any = None, *, client: ClientLike = None,
-        **params: Any) -> Any:
-    """Fit a :class:`~qorv.PolynomialRegressor` to data chunked by rows.
+class PolynomialRegressor(_estimator.PolynomialRegressor):
+    """:class:`qorv.PolynomialRegressor` for data chunked by rows.
 
-    The result is the model the in-memory ``PolynomialRegressor(**params).fit``
-    returns for the same data (predictions within 1e-10 relative, the same
-    chosen degree and penalty weight, the same score), computed without ever
-    holding more than a chunk of rows in one place.
+    The same parameters and fitted attributes; `fit` takes dask arrays (or
+    array-likes, chunked here) and a `client`, and gives the model the
+    in-memory fit gives for the same data (the same chosen degree and
+    penalty weight, predictions within 1e-10 relative, the same score),
+    computed without ever holding more than a chunk of rows in one place.
+    `predict` takes dask arrays (giving a dask array, chunk by chunk) as well
+    as NumPy ones.
 
-    Parameters
-    ----------
-    X : dask array of shape (n_samples, n_features), or array-like
-        Input variables, chunked by rows (any column chunks are merged).
-    y : dask array of shape (n_samples,), or array-like
-        Targets; rechunked to X's row chunks.
-    sample_weight : dask array of shape (n_samples,), optional
-        Non-negative weights, as for the in-memory fit.
-    client : None, str or distributed.Client
-        Where to compute: None starts a local cluster of processes for the
-        call; a scheduler address connects to it.
-    **params
-        Any parameter of PolynomialRegressor, ``degree="auto"`` with every
-        criterion included (the folds of "cv" are assigned by row position
-        and seed, so they are the in-memory folds). ``solver="search"`` is
-        refused: the search evaluates every row at every step and needs the
-        data in one process.
-
-    Returns
-    -------
-    PolynomialRegressor
-        Fitted; ``predict`` takes NumPy or dask arrays.
+    ``solver="search"`` is refused: the search evaluates every row at every
+    step and needs the data in one process (fit it in memory on a sample,
+    or per group with :func:`fit_many`).
 
     Notes
     -----
@@ -451,83 +440,55 @@ def fit(X: Any, y: Any, sample_weight: Any = None, *, client: ClientLike = None,
     mapped design to per-fold triangular factors of [A b] (combined by QR in
     a tree of fan-in 8 on the workers), a few histogram passes for the exact
     median absolute deviation of y, and one counting the hits of the final
-    model (plus one for the candidates of ``criterion="mdl"``).
+    model (plus one for the candidates of ``criterion="mdl"``). The folds of
+    "cv" are assigned by row position and seed, so they are the in-memory
+    folds.
     """
-    from . import _select, _stats
-    from ._estimator import PolynomialRegressor, _fail, _singular_values, fold_seed
 
-    est = PolynomialRegressor(**params)
-    kinds, solver = est._check_params()
-    if solver == "search":
-        raise _fail("solver", est.solver, "the search needs the data in one process; "
-                    "fit it in memory (on a sample) or per group with fit_many")
-    Xd, yd, wd = _blocks(X, y, sample_weight)
-    n_all, D = (int(s) for s in Xd.shape)
-    with _cluster(client) as c:
-        info = c.compute(tree_reduce(_per_chunk(_chunk_summary, Xd, yd, wd),
-                                     _merge_summaries), sync=True)
-        if not info["finite"]:
-            raise ValueError("Input X or y contains NaN or infinity.")
-        if not info["weights_ok"]:
-            raise _fail("sample_weight", "...", "weights must be finite and >= 0")
-        n, y_lo, y_hi = info["rows"], info["y_lo"], info["y_hi"]
-        if n == 0:
-            raise _fail("sample_weight", "all zero", "at least one weight must be positive")
-        if n_all < 2:  # counted before zero weights drop rows, as the in-memory fit does
-            raise ValueError(f"Found array with {n_all} sample(s) while a minimum of 2 is "
-                             "required.")
-        if not np.isfinite(y_hi - y_lo):
-            raise ValueError(f"y spans [{y_lo:g}, {y_hi:g}], a range that overflows a "
-                             "double; rescale it")
-        est.n_features_in_ = D
-        dom = est._check_domain(np.vstack([info["lo"], info["hi"]]))
-        powers = est._plan(D, kinds)
-        centre, half = dom.mean(axis=1), (dom[:, 1] - dom[:, 0]) / 2.0
-        n_folds = est._fold_count(n)
-        seed = fold_seed(est.random_state)
-        y_edges = hist_edges(y_lo, y_hi)
-        parts, y_counts = c.compute(tree_reduce(
-            _per_chunk(_chunk_factors, Xd, yd, wd, centre, half, powers, n_folds, seed,
-                       y_edges), _combine_factor_parts), sync=True)
-        total = _stats.combine(parts)
-        n_eff, ybar = total.weight, total.weighted_y / total.weight
-        H = est._H()
-        kept = yd[wd > 0]
+    def fit(self, X: Any, y: Any, sample_weight: Any = None, *,
+            client: ClientLike = None) -> "PolynomialRegressor":
+        """Fit to row-chunked data.
 
-        def hits(B: Array, shift: float, eps: float) -> Array:
-            return c.compute(tree_reduce(_per_chunk(
-                _chunk_hits, Xd, yd, wd, centre, half, powers, B, shift, eps), _add),
-                sync=True)
+        Parameters
+        ----------
+        X : dask array of shape (n_samples, n_features), or array-like
+            Input variables, chunked by rows (any column chunks are merged).
+        y : dask array of shape (n_samples,), or array-like
+            Targets; rechunked to X's row chunks.
+        sample_weight : dask array of shape (n_samples,), optional
+            Non-negative weights, as for the in-memory fit.
+        client : None, str or distributed.Client
+            Where to compute: None starts a local cluster of processes for
+            the call; a scheduler address connects to it.
 
-        def mdl(B: Array, use: list[int]) -> Array:
-            eps = _tolerance(mad(c, kept - ybar, n, y_lo - ybar, y_hi - ybar))
-            counts = hits(B, ybar, eps)
-            return np.array([mdl_from_hits(int(h), n, k, H) for h, k in zip(counts, use)])
+        Returns
+        -------
+        self : PolynomialRegressor
+        """
+        settings = _pipeline.check_params(self.get_params())
+        if settings.solver == "search":
+            raise _pipeline.fail("solver", self.solver, "the search needs the data in one "
+                                 "process; fit it in memory (on a sample) or per group with "
+                                 "fit_many")
+        Xd, yd, wd = _blocks(X, y, sample_weight)
+        with _cluster(client) as c:
+            _pipeline.apply(self, _pipeline.fit(settings, _DaskSource(c, Xd, yd, wd)))
+        return self
 
-        k, degree_, scores = len(powers), est._fixed_degree(), None
-        if isinstance(est.degree, str):
-            k, degree_, scores = est._choose_degree(
-                D, _stats.moments(total, ybar), [_stats.moments(p, ybar) for p in parts],
-                n_eff, mdl)
-            powers = powers[:k]
-        R = total.R
-        A, b = R[:k, :k], R[:k, -1]  # A^T A and A^T b of the rows, as a k-row system
-        gamma, Rs = est._choose_penalty(kinds, powers, half,
-                                        _stats.moments(total).head(k) if kinds else None, n_eff)
-        if solver == "lstsq":
-            import qorv_core
-            coef = np.asarray(qorv_core.ols(A, b))
-        else:
-            coef = est._penalized(A, b, Rs, gamma, n_eff)
-        final = hits(coef[:, None], 0.0, _tolerance(mad(c, kept, n, y_lo, y_hi, y_counts)))
-        est._store(coef, powers, dom, degree_, gamma, scores,
-                   mdl_from_hits(int(final[0]), n, k, H), _singular_values(A), k)
-    return est
+    def predict(self, X: Any) -> Any:
+        """Predicted values: a dask array (chunked as X's rows) for a dask
+        array, an ndarray otherwise."""
+        if isinstance(X, da.Array):
+            Xd = X[:, None] if X.ndim == 1 else X.rechunk({1: -1})
+            return Xd.map_blocks(super().predict, drop_axis=1, dtype=np.float64)
+        return super().predict(X)
 
 
-def _tolerance(m: float) -> float:
-    # The core's hit tolerance: 0.4 of the spread, or 0.4 when it is 0.
-    return 0.4 * m if m > 0 else 0.4
+def fit(X: Any, y: Any, sample_weight: Any = None, *, client: ClientLike = None,
+        **params: Any) -> PolynomialRegressor:
+    """``PolynomialRegressor(**params).fit(X, y, sample_weight, client=client)``:
+    one model fitted to data chunked by rows (see :class:`PolynomialRegressor`)."""
+    return PolynomialRegressor(**params).fit(X, y, sample_weight, client=client)
 
 
 # ------------------------------------------------------------- inputs

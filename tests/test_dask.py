@@ -9,6 +9,7 @@ import numpy as np
 import pytest
 
 import qorv
+import _qorv_native
 import qorv_core
 
 da = pytest.importorskip("dask.array")
@@ -48,6 +49,9 @@ def test_tall_fit_is_the_in_memory_fit(client, params):
     wd = None if weights is None else da.from_array(weights, chunks=500)
     dist = qd.fit(Xd, yd, wd, client=client, **params)
     assert np.array_equal(dist.degree_, mem.degree_)
+    # the same folds, row by row, whatever the chunks
+    if mem.criterion_scores_ is not None:
+        np.testing.assert_allclose(dist.criterion_scores_, mem.criterion_scores_, rtol=1e-9)
     assert dist.gamma_ == pytest.approx(mem.gamma_, rel=1e-12)  # a grid point of the same grid
     np.testing.assert_array_equal(dist.powers_, mem.powers_)
     np.testing.assert_allclose(dist.predict(Xd).compute(), mem.predict(X), rtol=1e-10)
@@ -72,7 +76,7 @@ def test_tall_fit_refuses_what_it_cannot_do(client):
 ], ids=["repeated", "split", "cauchy", "ties"])
 def test_exact_spread_is_the_cores(client, v, monkeypatch):
     monkeypatch.setattr(qd, "_SELECT_GATHER", 1000)  # make it narrow by histograms
-    assert qd.mad(client, da.from_array(v, chunks=20_000)) == qorv_core.mad(v)
+    assert qd._mad(client, da.from_array(v, chunks=20_000)) == qorv_core.mad(v)
 
 
 def test_description_length_from_hits_is_the_cores():
@@ -81,7 +85,7 @@ def test_description_length_from_hits_is_the_cores():
         yp, yt = rng.normal(size=n), rng.normal(size=n)
         eps = 0.4 * qorv_core.mad(yt)
         hits = int(np.count_nonzero(np.abs(yp - yt) < eps))
-        assert qd.mdl_from_hits(hits, n, k, H) == qorv_core.mdl_score(yp, yt, k, H)
+        assert _qorv_native.mdl_from_hits(hits, n, k, H) == qorv_core.mdl_score(yp, yt, k, H)
 
 
 @pytest.mark.filterwarnings("ignore::qorv.SearchWarning")  # smooth data: LS is as good
@@ -104,7 +108,7 @@ def test_many_fits_return_every_group_whatever_the_batching(client):
             continue
         np.testing.assert_array_equal(one_batch[key].coef_, per_group[key].coef_)
         # the seed comes from random_state and the key, as a plain loop would derive it
-        own = qorv.PolynomialRegressor(**{**params, "random_state": qd.group_seed(5, key)})
+        own = qorv.PolynomialRegressor(**{**params, "random_state": qd._group_seed(5, key)})
         np.testing.assert_array_equal(own.fit(*groups[key]).coef_, one_batch[key].coef_)
 
 

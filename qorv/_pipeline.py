@@ -1,0 +1,433 @@
+"""The fit: one sequence of steps over the statistics of the data.
+
+A fit sees its rows only through a `Source`: a summary pass (ranges, row
+count, finiteness), a factor pass (per-fold triangular factors of the
+mapped, weighted design, qorv._stats), hit counts of candidate fits, and the
+spread of the targets. The in-memory fit's source holds the rows as one
+chunk; the distributed fit's source (qorv.dask) runs the same passes per
+chunk and reduces them. Everything else (the parameters' checks, the
+domain, the basis, the degree and penalty choices, the solvers, the score
+and the rank) is written once, here, and returns a plain `Fitted` record
+that the estimator takes on whole.
+"""
+from __future__ import annotations
+
+import numbers
+import warnings
+from dataclasses import dataclass, field, replace
+from typing import Any, Mapping, Optional, Protocol, Sequence, Union
+
+import numpy as np
+import numpy.typing as npt
+import qorv_core
+from sklearn.utils import check_random_state  # type: ignore[import-untyped]
+
+import _qorv_native as _native
+
+from . import _basis, _select, _stats
+from ._stats import Basis, Factor, Summary
+
+Array = npt.NDArray[np.float64]
+Degree = Union[int, npt.NDArray[np.int64], None]
+
+BASES = ("total", "tensor")
+PENALTIES = ("gradient", "curvature")
+SOLVERS = ("auto", "lstsq", "penalized", "search")
+SEARCH_OPTIONS = ("n_chains", "n_warmup", "n_deep", "n_elite", "step_size", "H_piH")
+DEFAULT_CRITERION = "cv"
+# Relative gamma grid: quarter decades around trace(A^T A) / (n trace(R)).
+GAMMA_DECADES = np.linspace(-8.0, 4.0, 49)
+
+
+class RankWarning(UserWarning):
+    """The mapped design has fewer independent columns than terms."""
+
+
+class SearchWarning(UserWarning):
+    """The stochastic search found no better fit than least squares, or its
+    best candidate fits no point within the tolerance."""
+
+
+# ------------------------------------------------------------- parameters
+def _is_int(v: object) -> bool:
+    return isinstance(v, numbers.Integral) and not isinstance(v, bool)
+
+
+def fail(name: str, value: object, why: str) -> ValueError:
+    """The error of a bad argument: its name, its value and what is wrong."""
+    return ValueError(f"{name}={value!r}: {why}")
+
+
+def fold_seed(random_state: Any) -> int:
+    """The integer seed of the folds of criterion="cv" (and of the search)."""
+    if _is_int(random_state) and random_state >= 0:
+        return int(random_state)
+    return int(check_random_state(random_state).randint(0, 2**31 - 1))
+
+
+@dataclass(frozen=True)
+class Settings:
+    """The estimator's parameters, checked, with the solver resolved."""
+
+    degree: Any
+    basis: str
+    domain: Any
+    kinds: list[str]
+    gamma: Any
+    solver: str
+    n_grid: Optional[int]
+    max_degree: int
+    criterion: str
+    n_folds: int
+    max_terms: int
+    search_options: dict[str, Any] = field(default_factory=dict)
+    random_state: Any = 0
+
+    @property
+    def auto(self) -> bool:
+        return isinstance(self.degree, str)
+
+    @property
+    def H(self) -> int:
+        return int(self.search_options.get("H_piH", _native.DEFAULT_H_PIH))
+
+
+def _penalty_kinds(p: Any) -> list[str]:
+    if p is None:
+        return []
+    kinds = [p] if isinstance(p, str) else list(p)
+    if not kinds or any(k not in PENALTIES for k in kinds) or len(set(kinds)) < len(kinds):
+        raise fail("penalty", p, f"choose None, one of {PENALTIES} or a list of them")
+    return [k for k in PENALTIES if k in kinds]
+
+
+def _check_degree(d: Any, basis: str) -> None:
+    if isinstance(d, str):
+        if d != "auto":
+            raise fail("degree", d, 'use an int >= 0, a list of them or "auto"')
+        return
+    if _is_int(d):
+        if int(d) < 0:
+            raise fail("degree", d, "must be >= 0")
+        return
+    try:
+        ok = len(d) > 0 and all(_is_int(v) and v >= 0 for v in d)
+    except TypeError:
+        ok = False
+    if not ok:
+        raise fail("degree", d, 'use an int >= 0, a list of them or "auto"')
+    if basis != "tensor":
+        raise fail("degree", d, 'a per-variable list needs basis="tensor"')
+
+
+def check_params(p: Mapping[str, Any]) -> Settings:
+    """The estimator's parameters (`get_params()`), checked."""
+    for name, allowed in (("basis", BASES), ("solver", SOLVERS),
+                          ("criterion", _select.CRITERIA)):
+        if p[name] not in allowed:
+            raise fail(name, p[name], f"choose one of {allowed}")
+    _check_degree(p["degree"], p["basis"])
+    for name, low in (("max_degree", 0), ("max_terms", 1), ("n_folds", 2)):
+        if not _is_int(p[name]) or p[name] < low:
+            raise fail(name, p[name], f"must be an int >= {low}")
+    if p["n_grid"] is not None and (not _is_int(p["n_grid"]) or p["n_grid"] < 2):
+        raise fail("n_grid", p["n_grid"], "must be None or an int >= 2")
+    kinds = _penalty_kinds(p["penalty"])
+    g = p["gamma"]
+    if not (isinstance(g, str) and g == "auto"):
+        if isinstance(g, (str, bool)) or not isinstance(g, numbers.Real) \
+                or not np.isfinite(float(g)) or g < 0:
+            raise fail("gamma", g, 'must be a finite number >= 0 or "auto"')
+    solver = p["solver"]
+    if solver == "auto":
+        solver = "penalized" if kinds else "lstsq"
+    if kinds and solver in ("lstsq", "search"):
+        raise fail("solver", p["solver"],
+                   f"takes no penalty (penalty={p['penalty']!r}); use 'penalized'")
+    opts = p["search_options"] or {}
+    if not isinstance(opts, dict) or any(k not in SEARCH_OPTIONS for k in opts):
+        raise fail("search_options", opts, f"a dict with keys among {SEARCH_OPTIONS}")
+    return Settings(p["degree"], p["basis"], p["domain"], kinds, g, solver, p["n_grid"],
+                    int(p["max_degree"]), p["criterion"], int(p["n_folds"]),
+                    int(p["max_terms"]), dict(opts), p["random_state"])
+
+
+def domain_of(s: Settings, lo: Array, hi: Array) -> Array:
+    """The interval of each variable mapped onto [-1, 1]: the given domain,
+    or the data's range (lo, hi) widened by one on each side where a
+    variable is constant."""
+    D = len(lo)
+    if s.domain is None:
+        dom = np.column_stack([lo, hi]).astype(np.float64)
+        flat = dom[:, 1] == dom[:, 0]
+        dom[flat] += np.array([-1.0, 1.0])
+        return dom
+    try:
+        dom = np.asarray(s.domain, dtype=float)
+    except (TypeError, ValueError):
+        raise fail("domain", s.domain, "use None or one (low, high) pair per variable")
+    if dom.shape == (2,) and D == 1:
+        dom = dom[None, :]
+    if dom.shape != (D, 2):
+        raise fail("domain", s.domain, f"needs {D} (low, high) pair(s) for {D} variable(s)")
+    if not np.all(np.isfinite(dom)) or np.any(dom[:, 1] <= dom[:, 0]):
+        raise fail("domain", s.domain, "every pair needs finite low < high")
+    return dom
+
+
+def _n_terms(s: Settings, D: int, d: int) -> int:
+    return _basis.n_tensor_terms([d] * D) if s.basis == "tensor" else _basis.n_total_terms(D, d)
+
+
+def top_powers(s: Settings, D: int) -> list[list[int]]:
+    """The basis of the largest degree the fit may use, checked against
+    max_terms (and the penalty's tensor grid) before anything is built."""
+    if s.auto or _is_int(s.degree):
+        top = s.max_degree if s.auto else int(s.degree)
+        degs, count = [top] * D, _n_terms(s, D, top)
+    else:
+        degs = [int(v) for v in s.degree]
+        if len(degs) != D:
+            raise fail("degree", s.degree, f"needs {D} entries for {D} variables")
+        count = _basis.n_tensor_terms(degs)
+    name, value = ("max_degree", s.max_degree) if s.auto else ("degree", s.degree)
+    if count > s.max_terms:
+        raise fail(name, value, f"the {s.basis} basis in {D} variable(s) has {count} terms, "
+                   f"more than max_terms={s.max_terms}")
+    tensor = s.basis == "tensor" or not (s.auto or _is_int(s.degree))
+    powers = _basis.tensor_powers(degs) if tensor else _basis.total_powers(D, degs[0])
+    if s.kinds and D > 1:
+        need = (max(max(p) for p in powers) + 1) ** D
+        if need > s.max_terms:
+            raise fail("penalty", s.kinds, f"its tensor grid basis has {need} terms, more "
+                       f"than max_terms={s.max_terms}")
+    return powers
+
+
+def fold_count(s: Settings, n: int) -> int:
+    """Folds of criterion="cv" for n rows (0 when there is no cv)."""
+    return min(s.n_folds, n) if s.auto and s.criterion == "cv" else 0
+
+
+def _fixed_degree(s: Settings) -> Degree:
+    if s.auto:
+        return None
+    return int(s.degree) if _is_int(s.degree) else np.asarray(s.degree, dtype=np.int64)
+
+
+# ------------------------------------------------------------ the source
+class Source(Protocol):
+    """The passes over the rows that a fit makes."""
+
+    def summary(self) -> Summary:
+        """Ranges and counts of the rows; raises on unusable data."""
+
+    def factors(self, basis: Basis, n_folds: int, seed: int) -> list[Factor]:
+        """Per-fold factors of the mapped, weighted design (one without folds)."""
+
+    def hits(self, basis: Basis, B: Array, shift: float, eps: float) -> npt.NDArray[np.int64]:
+        """Hit counts of each column of B against y - shift (rows of positive weight)."""
+
+    def spread(self, shift: float) -> float:
+        """The core's mad of y - shift over the rows of positive weight."""
+
+    def rows(self, basis: Basis) -> tuple[Array, Array, Array]:
+        """The design, targets and weights of the rows of positive weight,
+        for the solvers that need every row at once."""
+
+
+# ---------------------------------------------------------------- result
+@dataclass(frozen=True)
+class Fitted:
+    """Everything a fit learns, set on the estimator at once."""
+
+    coef_: Array
+    powers_: npt.NDArray[np.int64]
+    domain_: Array
+    degree_: Degree
+    gamma_: float
+    mdl_score_: float
+    singular_values_: Array
+    rank_: int
+    criterion_scores_: Optional[Array]
+    n_features_in_: int
+
+
+def fit(s: Settings, source: Source) -> Fitted:
+    """Run the fit's steps on the rows behind `source`."""
+    info = source.summary()
+    D = len(info.lo)
+    powers = top_powers(s, D)
+    dom = domain_of(s, info.lo, info.hi)
+    basis = Basis(*_basis.mapparms(dom), powers)
+    seed = fold_seed(s.random_state)
+    parts = source.factors(basis, fold_count(s, info.rows), seed)
+    total = parts[0] if len(parts) == 1 else _stats.combine(parts)
+    k, degree_, scores = len(powers), _fixed_degree(s), None
+    if s.auto:
+        k, degree_, scores = _choose_degree(s, source, basis, total, parts, info.rows)
+        basis = replace(basis, powers=powers[:k])
+    A, b = total.R[:k, :k], total.R[:k, -1]  # A^T A and A^T b of the rows, in <= k rows
+    gamma, Rs = _choose_penalty(s, basis, _stats.moments(total).head(k), total.weight)
+    if s.solver == "lstsq":
+        coef = _solve_lstsq(A, b)
+    elif s.solver == "penalized":
+        coef = _solve_penalized(A, b, Rs, gamma, total.weight)
+    else:
+        coef = _solve_search(s, *source.rows(basis), seed)
+    eps = _native.hit_tolerance(source.spread(0.0))
+    hits = int(source.hits(basis, coef[:, None], 0.0, eps)[0])
+    sv, rank = singular_values(A, info.rows)
+    return Fitted(coef, np.asarray(basis.powers, dtype=np.int64).reshape(k, D), dom, degree_,
+                  float(gamma), _native.mdl_from_hits(hits, info.rows, k, s.H), sv, rank,
+                  scores, D)
+
+
+def apply(est: Any, f: Fitted) -> None:
+    """Sets the fit's attributes on the estimator all at once (a reader never
+    sees half of one fit) and warns, at the caller of est.fit, of a
+    rank-deficient design."""
+    vars(est).update(vars(f))
+    M = len(f.coef_)
+    if f.rank_ < M:
+        warnings.warn(f"rank-deficient design: rank {f.rank_} of {M} columns after mapping; "
+                      "the coefficients are a minimum-norm solution", RankWarning, stacklevel=3)
+
+
+# ----------------------------------------------------------------- steps
+def _choose_degree(s: Settings, source: Source, basis: Basis, total: Factor,
+                   parts: Sequence[Factor], n: int) -> tuple[int, int, Array]:
+    """The candidate size, degree and every degree's score under the criterion."""
+    D = len(basis.centre)
+    sizes = [_n_terms(s, D, d) for d in range(s.max_degree + 1)]
+    ybar = total.weighted_y / total.weight
+
+    def mdl(B: Array, use: list[int]) -> Array:
+        eps = _native.hit_tolerance(source.spread(ybar))
+        counts = source.hits(basis, B, ybar, eps)
+        return np.array([_native.mdl_from_hits(int(h), n, k, s.H) for h, k in zip(counts, use)])
+
+    scores, se = _select.degree_scores(
+        s.criterion, _stats.moments(total, ybar), [_stats.moments(p, ybar) for p in parts],
+        sizes, total.weight, mdl)
+    best = _select.choose(scores, se)
+    return sizes[best], best, scores
+
+
+def _choose_penalty(s: Settings, basis: Basis, total: _select.Moments,
+                    n_eff: float) -> tuple[float, dict[str, Array]]:
+    if not s.kinds:
+        return 0.0, {}
+    default = _native.DEFAULT_N_GRID_1D if len(basis.half) == 1 else _native.DEFAULT_N_GRID_ND
+    Rs = _basis.penalties(basis.powers, basis.half, s.kinds, s.n_grid or default)
+    if not isinstance(s.gamma, str):
+        return float(s.gamma), Rs
+    R = np.sum(list(Rs.values()), axis=0)
+    tr_R = float(np.trace(R))
+    if not tr_R > 0:
+        return 0.0, Rs  # the penalty vanishes on this basis
+    grid = float(np.trace(total.G)) / (n_eff * tr_R) * 10.0 ** GAMMA_DECADES
+    return _select.gcv_gamma(total, R, n_eff, grid, _native.DEFAULT_RIDGE)[0], Rs
+
+
+def _solve_lstsq(A: Array, b: Array) -> Array:
+    return np.asarray(qorv_core.ols(A, b), dtype=np.float64)
+
+
+def _solve_penalized(A: Array, b: Array, Rs: dict[str, Array], gamma: float,
+                     n_eff: float) -> Array:
+    # The core scales the penalties by its row count; the weights' sum is the n here.
+    g = gamma * n_eff / len(b)
+    return np.asarray(qorv_core.fit_regularized_linear(
+        A, b, Rs.get("gradient"), Rs.get("curvature"), g if "gradient" in Rs else 0.0,
+        g if "curvature" in Rs else 0.0, _native.DEFAULT_RIDGE), dtype=np.float64)
+
+
+def _solve_search(s: Settings, Phi: Array, y: Array, w: Array, seed: int) -> Array:
+    """The robust search on y standardised, started from (and kept only when
+    it beats) the weighted least-squares fit."""
+    H = s.H
+    sw = np.sqrt(w)
+    m, sd = float(np.mean(y)), float(np.std(y))
+    sd = sd if sd > 0 else 1.0
+    ys = (y - m) / sd
+    b_ls = qorv_core.ols(Phi * sw[:, None], ys * sw)
+    resid = ys - Phi @ b_ls
+    k = Phi.shape[1]
+    res = qorv_core.TournamentMCMC(seed=seed, **s.search_options).fit(Phi, resid)
+    b_s = b_ls + np.asarray(res.beta_mcmc)
+
+    def user(beta: Array) -> Array:
+        out = sd * beta
+        out[0] += m
+        return out
+
+    c_ls, c_s = user(b_ls), user(b_s)
+    e_ls = qorv_core.mdl_score(Phi @ c_ls, y, k, H)
+    e_s = qorv_core.mdl_score(Phi @ c_s, y, k, H)
+    if not (np.all(np.isfinite(c_s)) and e_s < e_ls):
+        warnings.warn(f"the search found no fit better than least squares (score "
+                      f"{e_s:.6g} against {e_ls:.6g}); keeping the least-squares "
+                      "coefficients", SearchWarning, stacklevel=4)
+        c_s = c_ls
+    eps = _native.hit_tolerance(qorv_core.mad(y))
+    if not np.any(np.abs(Phi @ c_s - y) < eps):
+        warnings.warn("the best candidate fits no point within the tolerance "
+                      f"0.4 MAD(y) = {eps:.6g}", SearchWarning, stacklevel=4)
+    return c_s
+
+
+def singular_values(A: Array, n: int) -> tuple[Array, int]:
+    """Singular values of the factor A (<= k rows, k columns) of the weighted
+    design (those of the design itself) and the rank at the least-squares solver's threshold
+    for a design of n rows: s_i counts when s_i >= s_max max(1, min(n, k)) eps."""
+    k = A.shape[1]
+    if k == 0:
+        return np.zeros(0), 0
+    sv = np.zeros(k)  # a factor of fewer rows than columns has k - rows zero values
+    sv[:min(A.shape)] = np.linalg.svd(A, compute_uv=False)
+    tol = max(sv[0] * max(1, min(n, k)) * np.finfo(float).eps, np.finfo(float).tiny)
+    return sv, int(np.count_nonzero(sv >= tol))
+
+
+# ------------------------------------------------------- in-memory source
+class MemorySource:
+    """The rows in memory, as one chunk: X (n, D), y (n,), weights w (n,),
+    already validated (finite, w >= 0, some w > 0)."""
+
+    def __init__(self, X: Array, y: Array, w: Array) -> None:
+        self._X, self._y, self._w = X, y, w
+        keep = w > 0
+        self._yk = y[keep] if not np.all(keep) else y
+        self._Xk = X[keep] if not np.all(keep) else X
+        self._design: tuple[Optional[Basis], Array] = (None, np.zeros((0, 0)))
+
+    def summary(self) -> Summary:
+        return _stats.summary(self._X, self._y, self._w)
+
+    def _phi(self, basis: Basis) -> Array:
+        # Every pass of one fit maps the rows the same way (a leading block
+        # of the columns after the degree choice): built once.
+        cached, Phi = self._design
+        if cached is None or not (cached.centre is basis.centre and
+                                  cached.half is basis.half and
+                                  len(cached.powers) >= len(basis.powers)):
+            Phi = basis.design(self._Xk)
+            self._design = (basis, Phi)
+        return Phi[:, :len(basis.powers)]
+
+    def factors(self, basis: Basis, n_folds: int, seed: int) -> list[Factor]:
+        keep = self._w > 0
+        folds = _stats.chunk_folds(0, len(self._y), n_folds, seed)[keep]
+        return _stats.weighted_factors(self._phi(basis), self._yk, self._w[keep], folds,
+                                       n_folds)
+
+    def hits(self, basis: Basis, B: Array, shift: float, eps: float) -> npt.NDArray[np.int64]:
+        return _stats.hit_counts(self._phi(basis), self._yk, B, shift, eps)
+
+    def spread(self, shift: float) -> float:
+        return float(qorv_core.mad(self._yk - shift if shift else self._yk))
+
+    def rows(self, basis: Basis) -> tuple[Array, Array, Array]:
+        return self._phi(basis), self._yk, self._w[self._w > 0]
+

@@ -1,0 +1,107 @@
+"""The fit's choices against independent oracles: scikit-learn's
+cross-validation on the same folds, statsmodels' weighted least squares, the
+rank rule of the least-squares solver, and the folds of any row range."""
+import warnings
+
+import numpy as np
+import pytest
+
+from sklearn.linear_model import LinearRegression
+from sklearn.model_selection import PredefinedSplit, cross_val_score
+
+import qorv
+from qorv import PolynomialRegressor, SearchWarning
+from qorv._stats import FOLD_BLOCK, fold_ids
+
+
+def _sklearn_cv(x, y, max_degree, n_folds=5, seed=0):
+    """Pooled cross-validated RMSE of each degree (inf where a training set
+    has fewer rows than terms) and the one-standard-error choice, from
+    scikit-learn's own loop over the same folds."""
+    n = len(y)
+    folds = fold_ids(0, n, n_folds, seed)
+    sizes = np.bincount(folds, minlength=n_folds)
+    z = (x - (x.min() + x.max()) / 2) / ((x.max() - x.min()) / 2)
+    rmse, se = np.full(max_degree + 1, np.inf), np.zeros(max_degree + 1)
+    for d in range(max_degree + 1):
+        if d + 1 > n - sizes.max():
+            continue
+        mse = -cross_val_score(LinearRegression(fit_intercept=False),
+                               np.polynomial.polynomial.polyvander(z, d), y,
+                               cv=PredefinedSplit(folds), scoring="neg_mean_squared_error")
+        rmse[d] = np.sqrt(np.sum(mse * sizes) / n)
+        # the spread of the fold errors, taken to the RMSE's scale (d sqrt(m) = dm / 2 sqrt(m))
+        se[d] = np.std(mse, ddof=1) / np.sqrt(n_folds) / (2 * rmse[d])
+    best = np.argmin(rmse)
+    return rmse, int(np.flatnonzero(rmse <= rmse[best] + se[best])[0])
+
+
+@pytest.mark.parametrize("n, seed", [(40, 3), (40, 15), (13, 1)])
+def test_cross_validation_is_scikit_learns_on_the_same_folds(n, seed):
+    # Seeds 3 and 15: the one-standard-error rule picks another degree when
+    # its error is not taken to the RMSE's scale. n = 13: the largest
+    # degree whose smallest training set just holds its terms is scored.
+    rng = np.random.default_rng(seed)
+    x = rng.uniform(-2, 2, n)
+    y = x**3 - x + rng.normal(0, 1.0, n)
+    sizes = np.bincount(fold_ids(0, n, 5, 0), minlength=5)
+    max_degree = min(6, n - sizes.max())  # one past the last feasible degree
+    rmse, chosen = _sklearn_cv(x, y, max_degree)
+    assert np.isinf(rmse[-1]) == (max_degree + 1 > n - sizes.max())
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", qorv.RankWarning)
+        est = PolynomialRegressor(max_degree=max_degree).fit(x[:, None], y)
+    np.testing.assert_allclose(est.criterion_scores_, rmse, rtol=1e-8)
+    assert est.degree_ == chosen
+
+
+@pytest.mark.parametrize("start, stop", [(0, 7), (5, 130), (FOLD_BLOCK - 3, FOLD_BLOCK + 9),
+                                         (2 * FOLD_BLOCK + 1, 3 * FOLD_BLOCK + 2)])
+def test_folds_of_a_row_range_are_the_slice_of_the_whole(start, stop):
+    whole = fold_ids(0, 3 * FOLD_BLOCK + 5, 5, 11)
+    np.testing.assert_array_equal(fold_ids(start, stop, 5, 11), whole[start:stop])
+
+
+def test_constant_column_gets_a_unit_half_width():
+    rng = np.random.default_rng(0)
+    X = np.column_stack([np.full(30, 1985.0), rng.uniform(0, 1, 30)])
+    y = 2 * X[:, 1] + rng.normal(0, 0.1, 30)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", qorv.RankWarning)
+        est = PolynomialRegressor(degree=1).fit(X, y)
+    np.testing.assert_array_equal(est.domain_[0], [1984.0, 1986.0])
+    np.testing.assert_allclose(est.predict(X), np.polyval(np.polyfit(X[:, 1], y, 1), X[:, 1]),
+                               rtol=1e-10)
+
+
+def test_search_starts_from_weighted_least_squares():
+    sm = pytest.importorskip("statsmodels.api")
+    rng = np.random.default_rng(2)
+    x = rng.uniform(-1, 1, 60)
+    w = np.where(x > 0, 25.0, 0.2)
+    y = 1 + x + 3 * (x > 0) * x**2 + rng.normal(0, 0.05, 60)
+    # no search steps: a random start that loses to least squares, which is kept
+    est = PolynomialRegressor(degree=2, solver="search", random_state=1,
+                              search_options={"n_chains": 1, "n_warmup": 0, "n_deep": 0,
+                                              "n_elite": 1})
+    with pytest.warns(SearchWarning, match="no fit better"):
+        est.fit(x[:, None], y, sample_weight=w)
+    z = (x - est.domain_[0].mean()) / (np.ptp(est.domain_[0]) / 2)
+    wls = sm.WLS(y, np.polynomial.polynomial.polyvander(z, 2), weights=w).fit()
+    np.testing.assert_allclose(est.coef_, wls.params, rtol=1e-9)
+
+
+def test_rank_uses_the_least_squares_threshold():
+    # Two variables a tenth of a picounit apart: the smallest singular value
+    # of the mapped design sits between s_max * 3 * eps (kept by the solver,
+    # whose threshold scales with min(n, M) = 3) and s_max * n * eps.
+    rng = np.random.default_rng(4)
+    n = 5000
+    x = rng.uniform(0, 1, n)
+    X = np.column_stack([x, x + 1e-13 * rng.uniform(-1, 1, n)])
+    est = PolynomialRegressor(degree=1, domain=[(0, 1), (0, 1)]).fit(X, 1 + X[:, 0])
+    s = np.linalg.svd(np.column_stack([np.ones(n), 2 * X - 1]), compute_uv=False)
+    eps = np.finfo(float).eps
+    assert s[0] * 3 * eps < s[-1] < s[0] * n * eps
+    assert est.rank_ == 3
+    np.testing.assert_allclose(est.singular_values_, s, rtol=0, atol=1e-15 * s[0])
