@@ -96,8 +96,8 @@ def plot(model: PolynomialRegressor, X: Array, y: Array, names: Sequence[str],
         matplotlib.use("Agg")
         import matplotlib.pyplot as plt
     except ImportError:
-        raise InputError("--plot needs matplotlib: python3 -m pip install 'qorv[plot]' "
-                         "(or: python3 -m pip install matplotlib)")
+        raise InputError("--plot needs matplotlib: python3 -m pip install '.[plot]' from "
+                         "a checkout of qorv (or: python3 -m pip install matplotlib)")
     fig, ax = plt.subplots(figsize=(7, 4.2))
     if X.shape[1] == 1:
         grid = np.linspace(model.domain_[0, 0], model.domain_[0, 1], 600)[:, None]
@@ -121,7 +121,9 @@ def plot(model: PolynomialRegressor, X: Array, y: Array, names: Sequence[str],
 
 
 def fit_and_report(X: Array, y: Array, names: Sequence[str], yname: str,
-                   degree: str, penalty: Optional[str], out: Optional[str]) -> str:
+                   degree: str, penalty: Optional[str], out: Optional[str]) -> None:
+    """Fits, prints the model, then draws it (so that a failed drawing still
+    leaves the fit on screen)."""
     if degree == "auto":
         deg: object = "auto"
     else:
@@ -146,10 +148,10 @@ def fit_and_report(X: Array, y: Array, names: Sequence[str], yname: str,
     text = report(model, X, y, names, yname)
     for w in caught:
         text += f"\n  warning: {w.message}"
+    print(text, flush=True)
     if out:
         plot(model, X, y, names, yname, out)
-        text += f"\n  plot written to {out}"
-    return text
+        print(f"  plot written to {out}")
 
 
 def demo_data() -> tuple[Array, Array]:
@@ -188,12 +190,11 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         if args.command == "demo":
             x, y = demo_data()
             print("demo: 300 seeded points, a cubic trend over the years 1950..2020 with noise")
-            print(fit_and_report(x[:, None], y, ["year"], "y", "auto", None, args.plot))
+            fit_and_report(x[:, None], y, ["year"], "y", "auto", None, args.plot)
         else:
             cols = read_columns(args.file, [*args.x, args.y])
             X = np.column_stack(cols[:-1]) if cols[0].size else np.zeros((0, len(args.x)))
-            print(fit_and_report(X, cols[-1], args.x, args.y, args.degree, args.penalty,
-                                 args.plot))
+            fit_and_report(X, cols[-1], args.x, args.y, args.degree, args.penalty, args.plot)
     except InputError as e:
         print(f"python -m qorv: error: {e}", file=sys.stderr)
         return 2

@@ -58,13 +58,17 @@ def test_demo_and_usage_errors_through_the_interpreter(tmp_path):
     assert p.returncode == 2 and p.stderr.count("\n") == 1 and "--x" in p.stderr
 
 
-def test_plot_is_drawn_or_its_install_named(tmp_path, capsys):
+@pytest.mark.parametrize("hide_matplotlib", [False, True])
+def test_plot_is_drawn_or_its_install_named(tmp_path, capsys, monkeypatch, hide_matplotlib):
     out = tmp_path / "fit.png"
-    try:
-        import matplotlib  # noqa: F401
-    except ImportError:
-        assert main(["demo", "--plot", str(out)]) == 2
-        assert "pip install" in capsys.readouterr().err
+    if hide_matplotlib:
+        monkeypatch.setitem(sys.modules, "matplotlib", None)  # import raises ImportError
     else:
-        assert main(["demo", "--plot", str(out)]) == 0
-        assert out.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+        pytest.importorskip("matplotlib")
+    code = main(["demo", "--plot", str(out)])
+    got = capsys.readouterr()
+    assert "degree      3" in got.out  # the fit is shown before any drawing
+    if hide_matplotlib:
+        assert code == 2 and "pip install '.[plot]'" in got.err and not out.exists()
+    else:
+        assert code == 0 and out.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
