@@ -417,6 +417,9 @@ class _DaskSource:
     def rows(self, basis: Basis) -> tuple[Array, Array, Array]:
         raise ValueError("this fit needs every row in one process")
 
+    def reweighted(self, factor: Array) -> "_DaskSource":
+        raise ValueError("this fit needs every row in one process")
+
 
 class PolynomialRegressor(_estimator.PolynomialRegressor):
     """:class:`qorv.PolynomialRegressor` for data chunked by rows.
@@ -466,7 +469,7 @@ class PolynomialRegressor(_estimator.PolynomialRegressor):
         self : PolynomialRegressor
         """
         settings = _pipeline.check_params(self.get_params())
-        if settings.solver == "search":
+        if settings.solver in ("search", "robust"):
             raise _pipeline.fail("solver", self.solver, "the search needs the data in one "
                                  "process; fit it in memory (on a sample) or per group with "
                                  "fit_many")

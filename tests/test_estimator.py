@@ -28,7 +28,7 @@ def _expected_failures(est):
         return {"check_sample_weight_equivalence_on_dense_data": "basis exceeds max_terms"}
     if est.penalty is not None:
         return dict.fromkeys(WIDE, "penalties need few variables")
-    if est.solver == "search":
+    if est.solver in ("search", "robust"):
         # The search's energy counts each distinct row once (it is unweighted
         # by design), so integer weights cannot equal repeated rows there.
         return {"check_sample_weight_equivalence_on_dense_data":
@@ -44,6 +44,7 @@ def _expected_failures(est):
     PolynomialRegressor(degree=3, penalty="curvature"),
     PolynomialRegressor(degree=1, basis="tensor"),
     PolynomialRegressor(degree=1, solver="search", search_options=QUICK_SEARCH),
+    PolynomialRegressor(degree=1, solver="robust", search_options=QUICK_SEARCH),
 ], expected_failed_checks=_expected_failures)
 def test_scikit_learn_conventions(estimator, check):
     check(estimator)

@@ -105,3 +105,45 @@ def test_rank_uses_the_least_squares_threshold():
     assert s[0] * 3 * eps < s[-1] < s[0] * n * eps
     assert est.rank_ == 3
     np.testing.assert_allclose(est.singular_values_, s, rtol=0, atol=1e-15 * s[0])
+
+
+# ------------------------------------------------------------------ robust
+def _contaminated(n, share, seed):
+    rng = np.random.default_rng(seed)
+    x = rng.uniform(-3, 5, n)
+    y = 0.5 * x**3 - 2 * x**2 + x + 1 + rng.normal(0, 0.3, n)
+    bad = rng.random(n) < share
+    y[bad] += rng.uniform(5, 30, bad.sum())
+    return x, y, bad
+
+
+@pytest.mark.parametrize("share", [0.0, 0.3])
+def test_robust_fit_is_a_fixed_point_of_statsmodels_bisquare_irls(share):
+    sm = pytest.importorskip("statsmodels.api")
+    x, y, bad = _contaminated(600, share, 5)
+    est = PolynomialRegressor(degree=3, solver="robust").fit(x[:, None], y)
+    z = (x - est.domain_[0].mean()) / (np.ptp(est.domain_[0]) / 2)
+    V = np.polynomial.polynomial.polyvander(z, 3)
+    # statsmodels' reweighting from our answer at our scale must stay there
+    rlm = sm.RLM(y, V, M=sm.robust.norms.TukeyBiweight(c=4.685))
+    res = rlm.fit(start_params=est.coef_, start_scale=est.scale_, update_scale=False,
+                  tol=1e-13, conv="coefs")
+    np.testing.assert_allclose(res.params, est.coef_, rtol=1e-7, atol=1e-9)
+    assert est.inlier_mask_.shape == (x.size,)
+    assert not np.any(est.inlier_mask_ & bad)  # every gross outlier is flagged
+    assert np.mean(est.inlier_mask_[~bad]) > 0.99
+    assert 0.25 < est.scale_ < (0.35 if share == 0 else 1.2)
+
+
+@pytest.mark.parametrize("solver", ["robust", "search"])
+@pytest.mark.parametrize("share", [0.1, 0.3])
+def test_robust_degree_choice_is_not_pulled_by_outliers(solver, share):
+    x, y, _ = _contaminated(1000, share, 2)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", SearchWarning)
+        est = PolynomialRegressor(solver=solver, search_options={"n_chains": 10}).fit(
+            x[:, None], y)
+    assert est.degree_ == 3
+    grid = np.linspace(-3, 5, 200)
+    truth = 0.5 * grid**3 - 2 * grid**2 + grid + 1
+    assert np.sqrt(np.mean((est.predict(grid[:, None]) - truth) ** 2)) < 0.3
