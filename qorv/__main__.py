@@ -1,7 +1,8 @@
 """Command line: fit a polynomial to columns of a CSV file, or run the demo.
 
     python -m qorv fit FILE.csv --x COL [--x COL2 ...] --y COL
-                   [--degree auto|N] [--penalty gradient|curvature] [--plot out.png]
+                   [--degree auto|N] [--penalty gradient|curvature] [--robust]
+                   [--plot out.png]
     python -m qorv demo [--plot out.png]
 
 Bad input ends with a one-line message and exit status 2.
@@ -75,6 +76,8 @@ def report(model: PolynomialRegressor, X: Array, y: Array, names: Sequence[str],
              f"  degree      {model.degree_}"
              + (f" (chosen by {model.criterion})" if model.degree == "auto" else ""),
              f"  gamma       {model.gamma_:.6g}" if model.penalty else None,
+             f"  robust      {np.mean(model.inlier_mask_):.1%} of rows inliers, scale "
+             f"{model.scale_:.6g}" if model.scale_ is not None else None,
              f"  R^2         {model.score(X, y):.6f}",
              f"  rmse        {rmse:.6g}",
              f"  mdl score   {model.mdl_score_:.6g}",
@@ -101,7 +104,10 @@ def plot(model: PolynomialRegressor, X: Array, y: Array, names: Sequence[str],
     fig, ax = plt.subplots(figsize=(7, 4.2))
     if X.shape[1] == 1:
         grid = np.linspace(model.domain_[0, 0], model.domain_[0, 1], 600)[:, None]
-        ax.plot(X[:, 0], y, ".", ms=3, alpha=0.5, label="data")
+        out_mask = np.zeros(len(y), bool) if model.inlier_mask_ is None else ~model.inlier_mask_
+        ax.plot(X[~out_mask, 0], y[~out_mask], ".", ms=3, alpha=0.5, label="data")
+        if out_mask.any():
+            ax.plot(X[out_mask, 0], y[out_mask], "x", ms=4, color="tab:red", label="outliers")
         ax.plot(grid[:, 0], model.predict(grid), lw=2, label=f"degree {model.degree_}")
         ax.set_xlabel(names[0])
     else:
@@ -121,7 +127,8 @@ def plot(model: PolynomialRegressor, X: Array, y: Array, names: Sequence[str],
 
 
 def fit_and_report(X: Array, y: Array, names: Sequence[str], yname: str,
-                   degree: str, penalty: Optional[str], out: Optional[str]) -> None:
+                   degree: str, penalty: Optional[str], out: Optional[str],
+                   robust: bool = False) -> None:
     """Fits, prints the model, then draws it (so that a failed drawing still
     leaves the fit on screen)."""
     if degree == "auto":
@@ -138,7 +145,8 @@ def fit_and_report(X: Array, y: Array, names: Sequence[str], yname: str,
                              f"degree {deg} in {X.shape[1]} variable(s)")
     elif len(y) < 2:
         raise InputError(f"{len(y)} row(s): at least 2 are needed")
-    model = PolynomialRegressor(degree=deg, penalty=penalty)  # type: ignore[arg-type]
+    model = PolynomialRegressor(degree=deg, penalty=penalty,  # type: ignore[arg-type]
+                                solver="robust" if robust else "auto")
     try:
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
@@ -182,6 +190,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     f.add_argument("--degree", default="auto", help="'auto' (default) or an integer")
     f.add_argument("--penalty", choices=["gradient", "curvature"], default=None,
                    help="roughness penalty, weight chosen by generalised cross-validation")
+    f.add_argument("--robust", action="store_true",
+                   help="a fit that gross outliers cannot pull (reports the inliers and "
+                        "the scale; --plot marks the outliers)")
     f.add_argument("--plot", metavar="PNG", help="draw data and fit (needs matplotlib)")
     d = sub.add_parser("demo", help="fit a built-in seeded example")
     d.add_argument("--plot", metavar="PNG", help="draw data and fit (needs matplotlib)")
@@ -194,7 +205,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         else:
             cols = read_columns(args.file, [*args.x, args.y])
             X = np.column_stack(cols[:-1]) if cols[0].size else np.zeros((0, len(args.x)))
-            fit_and_report(X, cols[-1], args.x, args.y, args.degree, args.penalty, args.plot)
+            fit_and_report(X, cols[-1], args.x, args.y, args.degree, args.penalty, args.plot,
+                           args.robust)
     except InputError as e:
         print(f"python -m qorv: error: {e}", file=sys.stderr)
         return 2

@@ -32,6 +32,18 @@ def test_fit_prints_the_model(tmp_path, capsys):
     assert "z'" in capsys.readouterr().out
 
 
+def test_robust_fit_reports_its_inliers(tmp_path, capsys):
+    rng = np.random.default_rng(3)
+    x = rng.uniform(-1, 1, 200)
+    y = 1 + x - x**2 + rng.normal(0, 0.05, x.size)
+    y[:20] += 10  # a tenth of the rows far off
+    path = write(tmp_path / "d.csv", "x,y\n" + "\n".join(f"{a},{b}" for a, b in zip(x, y)))
+    assert main(["fit", path, "--x", "x", "--y", "y", "--degree", "2", "--robust"]) == 0
+    out = capsys.readouterr().out
+    share, scale = out.split("robust")[1].split("%")[0], out.split("scale")[1].split()[0]
+    assert float(share) == pytest.approx(90.0, abs=1.0) and 0.03 < float(scale) < 0.08
+
+
 @pytest.mark.parametrize("text, args, message", [
     ("a,b\n1,2\n2,3\n", ["--x", "c", "--y", "b"], "no column 'c'"),
     ("a,b\n1,2\n2,x\n3,4\n", ["--x", "a", "--y", "b"], "line 3: column 'b' holds 'x'"),
