@@ -246,9 +246,23 @@ class Source(Protocol):
         """The design, targets and weights of the rows of positive weight,
         for the solvers that need every row at once."""
 
-    def reweighted(self, factor: Array) -> "Source":
-        """The same rows with their weights multiplied by `factor` (one
-        entry per row of positive weight, in order)."""
+    def sample(self, basis: Basis, positions: Optional[npt.NDArray[np.intp]]
+               ) -> tuple[Array, Array, Array]:
+        """rows(basis) of the rows at the given positions (of all rows, in
+        order; None for every row), those of positive weight."""
+
+    def spread_of_residuals(self, basis: Basis, beta: Array) -> float:
+        """The core's mad of y - design beta over the rows of positive weight."""
+
+    def bisquare_factor(self, basis: Basis, beta: Array, scale: float,
+                        step: Array) -> tuple[Factor, float]:
+        """The factor of the design with rows weighted by w times the
+        bisquare weight of their residual y - design beta at `scale`, and
+        the largest |design step| over the rows."""
+
+    def bisquare_weighted(self, basis: Basis, beta: Array, scale: float) -> "Source":
+        """The same rows, each weight multiplied by the bisquare weight of
+        its residual y - design beta at `scale`."""
 
 
 # ---------------------------------------------------------------- result
@@ -282,12 +296,14 @@ def fit(s: Settings, source: Source) -> Fitted:
     if s.solver == "robust" or (s.solver == "search" and s.auto):
         # Degree and gamma are chosen from the rows as a robust fit of the
         # largest basis weighs them, so that outliers cannot pull either.
-        chosen_from = source.reweighted(_robust_fit(s, *source.rows(basis), {}, 0.0, seed)[2])
+        beta, rough = _robust_fit(s, source, basis, info.rows_all, {}, 0.0, seed)
+        chosen_from = source.bisquare_weighted(basis, beta, rough)
     parts = chosen_from.factors(basis, fold_count(s, info.rows), seed)
     total = parts[0] if len(parts) == 1 else _stats.combine(parts)
     k, degree_, scores = len(powers), _fixed_degree(s), None
     if s.auto:
-        k, degree_, scores = _choose_degree(s, chosen_from, basis, total, parts, info.rows)
+        # the description-length criterion counts hits on every row itself
+        k, degree_, scores = _choose_degree(s, source, basis, total, parts, info.rows)
         basis = replace(basis, powers=powers[:k])
     A, b = total.R[:k, :k], total.R[:k, -1]  # A^T A and A^T b of the rows, in <= k rows
     gamma, Rs = _choose_penalty(s, basis, _stats.moments(total).head(k), total.weight)
@@ -296,7 +312,7 @@ def fit(s: Settings, source: Source) -> Fitted:
     elif s.solver == "penalized":
         coef = _solve_penalized(A, b, Rs, gamma, total.weight)
     elif s.solver == "robust":
-        coef, scale, _ = _robust_fit(s, *source.rows(basis), Rs, gamma, seed)
+        coef, scale = _robust_fit(s, source, basis, info.rows_all, Rs, gamma, seed)
     else:
         coef = _solve_search(s, *source.rows(basis), seed)
     eps = _native.hit_tolerance(source.spread(0.0))
@@ -411,33 +427,43 @@ def bisquare(r: Array, scale: float) -> Array:
     return np.asarray((1.0 - u * u) ** 2, dtype=np.float64)
 
 
-def _robust_fit(s: Settings, Phi: Array, y: Array, w: Array, Rs: dict[str, Array],
-                gamma: float, seed: int) -> tuple[Array, float, Array]:
-    """Coefficients, scale and bisquare weights of the robust fit: the
-    search's start on at most ROBUST_START_ROWS seeded rows, the scale from
-    its residuals, then bisquare-reweighted (penalised) least squares to
-    convergence on every row."""
-    n = len(y)
-    sub = slice(None) if n <= ROBUST_START_ROWS else np.sort(
-        np.random.default_rng([seed, n]).choice(n, ROBUST_START_ROWS, replace=False))
+def start_rows(n: int, seed: int) -> Optional[npt.NDArray[np.intp]]:
+    """Positions (of all n rows) of the robust start's seeded sample; None
+    for all rows."""
+    if n <= ROBUST_START_ROWS:
+        return None
+    return np.sort(np.random.default_rng([seed, n]).choice(n, ROBUST_START_ROWS,
+                                                           replace=False))
+
+
+def _robust_fit(s: Settings, source: Source, basis: Basis, n: int, Rs: dict[str, Array],
+                gamma: float, seed: int) -> tuple[Array, float]:
+    """Coefficients and scale of the robust fit: the search's start on a
+    seeded sample of the n rows, the scale from its residuals, then
+    bisquare-reweighted (penalised) least squares to convergence, one pass
+    over the rows a step."""
     with warnings.catch_warnings():
         # least squares as the start, when it scores best, is as good a start
         warnings.simplefilter("ignore", SearchWarning)
-        beta = _solve_search(s, Phi[sub], y[sub], w[sub], seed)
-    r = y - Phi @ beta
-    scale = float(qorv_core.mad(r)) * MAD_TO_SD
+        beta = _solve_search(s, *source.sample(basis, start_rows(n, seed)), seed)
+    scale = source.spread_of_residuals(basis, beta) * MAD_TO_SD
     if not scale > 0:  # more than half the rows fitted exactly: they alone count
-        scale = float(np.max(np.abs(y))) * np.finfo(float).eps or np.finfo(float).tiny
+        scale = np.finfo(float).tiny
+    step = np.zeros_like(beta)
     for _ in range(ROBUST_MAX_ITER):
-        f = _stats.weighted_factors(Phi, y, w * bisquare(r, scale),
-                                    np.zeros(n, dtype=np.intp), 0)[0]
+        f, moved = source.bisquare_factor(basis, beta, scale, step)
+        if not moved > ROBUST_TOL * scale and step.any():
+            break
         A, b = f.R[:, :-1], f.R[:, -1]
         new = _solve_penalized(A, b, Rs, gamma, f.weight) if Rs else _solve_lstsq(A, b)
-        step = float(np.max(np.abs(Phi @ (new - beta))))
-        beta, r = new, y - Phi @ new
-        if not step > ROBUST_TOL * scale:
-            break
-    return beta, scale, bisquare(r, scale)
+        step, beta = new - beta, new
+    return beta, scale
+
+
+def bisquare_rows(X: Array, y: Array, w: Array, basis: Basis, beta: Array,
+                  scale: float) -> Array:
+    """w times the bisquare weight of each row's residual (any rows)."""
+    return w * bisquare(y - basis.design(X) @ beta, scale)
 
 
 def singular_values(A: Array, n: int) -> tuple[Array, int]:
@@ -494,8 +520,25 @@ class MemorySource:
     def rows(self, basis: Basis) -> tuple[Array, Array, Array]:
         return self._phi(basis), self._yk, self._w[self._w > 0]
 
-    def reweighted(self, factor: Array) -> "MemorySource":
-        w = np.zeros_like(self._w)
-        w[self._w > 0] = self._w[self._w > 0] * factor
-        return MemorySource(self._X, self._y, w)
+    def sample(self, basis: Basis, positions: Optional[npt.NDArray[np.intp]]
+               ) -> tuple[Array, Array, Array]:
+        if positions is None:
+            return self.rows(basis)
+        X, y, w = self._X[positions], self._y[positions], self._w[positions]
+        keep = w > 0
+        return basis.design(X[keep]), y[keep], w[keep]
+
+    def spread_of_residuals(self, basis: Basis, beta: Array) -> float:
+        return float(qorv_core.mad(self._yk - self._phi(basis) @ beta))
+
+    def bisquare_factor(self, basis: Basis, beta: Array, scale: float,
+                        step: Array) -> tuple[Factor, float]:
+        Phi = self._phi(basis)
+        ww = self._w[self._w > 0] * bisquare(self._yk - Phi @ beta, scale)
+        f = _stats.weighted_factors(Phi, self._yk, ww, np.zeros(len(ww), dtype=np.intp), 0)
+        return f[0], float(np.max(np.abs(Phi @ step), initial=0.0))
+
+    def bisquare_weighted(self, basis: Basis, beta: Array, scale: float) -> "MemorySource":
+        return MemorySource(self._X, self._y,
+                            bisquare_rows(self._X, self._y, self._w, basis, beta, scale))
 

@@ -34,7 +34,7 @@ import dask.array as da
 from dask.delayed import delayed
 from distributed import Client, LocalCluster
 
-from . import _estimator, _pipeline, _stats
+from . import _basis, _estimator, _pipeline, _stats
 from ._stats import Basis, Factor, Summary
 
 __all__ = ["PolynomialRegressor", "fit", "fit_many", "from_dataframe", "from_files"]
@@ -368,6 +368,43 @@ def _add(parts: Sequence[Array]) -> Array:
     return np.sum(parts, axis=0)
 
 
+def _chunk_sample(Xb: Array, yb: Array, wb: Array, start: int,
+                  positions: Optional[npt.NDArray[np.intp]]) -> tuple[Array, Array, Array]:
+    take = wb > 0
+    if positions is not None:
+        inside = positions[(positions >= start) & (positions < start + len(yb))] - start
+        take = np.zeros(len(yb), bool)
+        take[inside] = wb[inside] > 0
+    return Xb[take], yb[take], wb[take]
+
+
+def _concat(parts: Sequence[tuple[Array, Array, Array]]) -> tuple[Array, Array, Array]:
+    X, y, w = zip(*parts)
+    return np.concatenate(X), np.concatenate(y), np.concatenate(w)
+
+
+def _chunk_residuals(Xb: Array, yb: Array, basis: Basis, beta: Array) -> Array:
+    return yb[:, 0] - basis.design(Xb) @ beta
+
+
+def _chunk_bisquare(Xb: Array, yb: Array, wb: Array, start: int, basis: Basis, beta: Array,
+                    scale: float, step: Array) -> tuple[Factor, float]:
+    keep = wb > 0
+    Phi, y = basis.design(Xb[keep]), yb[keep]
+    ww = wb[keep] * _pipeline.bisquare(y - Phi @ beta, scale)
+    f = _stats.weighted_factors(Phi, y, ww, np.zeros(len(y), dtype=np.intp), 0)[0]
+    return f, float(np.max(np.abs(Phi @ step), initial=0.0))
+
+
+def _combine_bisquare(parts: Sequence[tuple[Factor, float]]) -> tuple[Factor, float]:
+    return _stats.combine([p[0] for p in parts]), max(p[1] for p in parts)
+
+
+def _chunk_bisquare_weights(Xb: Array, yb: Array, wb: Array, basis: Basis, beta: Array,
+                            scale: float) -> Array:
+    return _pipeline.bisquare_rows(Xb, yb[:, 0], wb[:, 0], basis, beta, scale)[:, None]
+
+
 class _DaskSource:
     """The passes of a fit (qorv._pipeline.Source) over row chunks, each
     reduced in a tree on the workers."""
@@ -417,8 +454,31 @@ class _DaskSource:
     def rows(self, basis: Basis) -> tuple[Array, Array, Array]:
         raise ValueError("this fit needs every row in one process")
 
-    def reweighted(self, factor: Array) -> "_DaskSource":
-        raise ValueError("this fit needs every row in one process")
+    def sample(self, basis: Basis, positions: Optional[npt.NDArray[np.intp]]
+               ) -> tuple[Array, Array, Array]:
+        X, y, w = self._reduce(_chunk_sample, _concat, positions)
+        return basis.design(X), y, w
+
+    def spread_of_residuals(self, basis: Basis, beta: Array) -> float:
+        r = da.map_blocks(_chunk_residuals, self._X, self._y[:, None], basis, beta,
+                          dtype=np.float64, drop_axis=1)
+        keep = self._w > 0
+        lo, hi = (float(v) for v in self._c.compute(
+            [da.where(keep, r, np.inf).min(), da.where(keep, r, -np.inf).max()], sync=True))
+        return _mad(self._c, r[keep], self._info.rows, lo, hi)
+
+    def bisquare_factor(self, basis: Basis, beta: Array, scale: float,
+                        step: Array) -> tuple[Factor, float]:
+        f, moved = self._reduce(_chunk_bisquare, _combine_bisquare, basis, beta, scale, step)
+        return f, float(moved)
+
+    def bisquare_weighted(self, basis: Basis, beta: Array, scale: float) -> "_DaskSource":
+        w = da.map_blocks(_chunk_bisquare_weights, self._X, self._y[:, None],
+                          self._w[:, None], basis, beta, scale, dtype=np.float64,
+                          chunks=(self._X.chunks[0], (1,)))[:, 0]
+        out = _DaskSource(self._c, self._X, self._y, w)
+        out._info = self._info
+        return out
 
 
 class PolynomialRegressor(_estimator.PolynomialRegressor):
@@ -432,9 +492,13 @@ class PolynomialRegressor(_estimator.PolynomialRegressor):
     `predict` takes dask arrays (giving a dask array, chunk by chunk) as well
     as NumPy ones.
 
-    ``solver="search"`` is refused: the search evaluates every row at every
-    step and needs the data in one process (fit it in memory on a sample,
-    or per group with :func:`fit_many`).
+    ``solver="robust"`` starts from the search on a seeded sample of at
+    most 2000 rows gathered from the chunks (every row when there are no
+    more) and refines by one pass over the chunks a step; `robust_weights_`
+    and `inlier_mask_` are dask arrays. ``solver="search"`` is refused: the
+    search evaluates every row at every step and needs the data in one
+    process (fit it in memory on a sample, or per group with
+    :func:`fit_many`).
 
     Notes
     -----
@@ -469,13 +533,22 @@ class PolynomialRegressor(_estimator.PolynomialRegressor):
         self : PolynomialRegressor
         """
         settings = _pipeline.check_params(self.get_params())
-        if settings.solver in ("search", "robust"):
+        if settings.solver == "search":
             raise _pipeline.fail("solver", self.solver, "the search needs the data in one "
                                  "process; fit it in memory (on a sample) or per group with "
                                  "fit_many")
         Xd, yd, wd = _blocks(X, y, sample_weight)
         with _cluster(client) as c:
-            _pipeline.apply(self, _pipeline.fit(settings, _DaskSource(c, Xd, yd, wd)))
+            fitted = _pipeline.fit(settings, _DaskSource(c, Xd, yd, wd))
+        robust = {}
+        if fitted.scale_ is not None:  # every sample's weight, lazily, as in memory
+            basis = Basis(*_basis.mapparms(fitted.domain_), fitted.powers_.tolist())
+            rw = da.map_blocks(_chunk_bisquare_weights, Xd, yd[:, None],
+                               da.ones_like(wd)[:, None], basis, fitted.coef_,
+                               fitted.scale_, dtype=np.float64,
+                               chunks=(Xd.chunks[0], (1,)))[:, 0]
+            robust = {"robust_weights_": rw, "inlier_mask_": rw > 0}
+        _pipeline.apply(self, fitted, **robust)
         return self
 
     def predict(self, X: Any) -> Any:

@@ -39,6 +39,7 @@ def _data(n=6000, seed=7):
     dict(criterion="gcv", weights=True), dict(degree=4, penalty="curvature", weights=True),
     dict(basis="tensor", degree=[3, 2], penalty=["gradient", "curvature"], gamma=1e-4),
     dict(degree=2, domain=[(1900, 2100), (-10, 10)]),
+    dict(solver="robust", max_degree=3, weights=True),
 ], ids=str)
 def test_tall_fit_is_the_in_memory_fit(client, params):
     X, y, w = _data()
@@ -57,6 +58,9 @@ def test_tall_fit_is_the_in_memory_fit(client, params):
     np.testing.assert_allclose(dist.predict(Xd).compute(), mem.predict(X), rtol=1e-10)
     assert dist.mdl_score_ == pytest.approx(mem.mdl_score_, rel=1e-12)
     assert dist.rank_ == mem.rank_
+    if mem.scale_ is not None:  # the same start, the same rows set aside
+        assert dist.scale_ == pytest.approx(mem.scale_, rel=1e-12)
+        np.testing.assert_array_equal(dist.inlier_mask_.compute(), mem.inlier_mask_)
 
 
 def test_tall_fit_refuses_what_it_cannot_do(client):
