@@ -1,10 +1,12 @@
 """`PolynomialRegressor`: a scikit-learn estimator over the native core."""
 from __future__ import annotations
 
+import math
 from typing import Any, Optional, Sequence, Union
 
 import numpy as np
 import numpy.typing as npt
+from scipy import stats  # type: ignore[import-untyped]
 from sklearn.base import BaseEstimator, RegressorMixin  # type: ignore[import-untyped]
 from sklearn.utils.validation import (  # type: ignore[import-untyped]
     _check_sample_weight, check_is_fitted, validate_data)
@@ -236,6 +238,92 @@ class PolynomialRegressor(RegressorMixin, BaseEstimator):  # type: ignore[misc]
         """
         return np.asarray(self._design(X) @ self.coef_, dtype=np.float64)
 
+    def _inference(self) -> Any:
+        check_is_fitted(self)
+        if getattr(self, "cov_params_", None) is None:
+            raise ValueError(f"solver={self.solver!r} gives no standard errors: its "
+                             "coefficients minimise the description-length score; use "
+                             "solver='robust' or a least-squares solver")
+        return self
+
+    def _t(self, level: float) -> float:
+        if not (isinstance(level, (int, float)) and 0 < level < 1):
+            raise _pipeline.fail("level", level, "must be a number in (0, 1)")
+        return float(stats.t.ppf(0.5 + level / 2, self.df_resid_)) if self.df_resid_ > 0 \
+            else math.inf
+
+    def conf_int(self, level: float = 0.95) -> Array:
+        """Confidence intervals of `coef_` (the classical t intervals of least
+        squares; see `cov_params_`).
+
+        Returns
+        -------
+        intervals : ndarray of shape (n_terms, 2)
+        """
+        self._inference()
+        half = self._t(level) * self.coef_se_
+        return np.column_stack([self.coef_ - half, self.coef_ + half])
+
+    def predict_interval(self, X: npt.ArrayLike, level: float = 0.95,
+                         kind: str = "confidence") -> Array:
+        """Intervals of the fitted curve at X ("confidence": of its mean) or
+        of a new observation there ("prediction": the mean's band widened by
+        the residual scale `sigma_`), at the t quantile of `df_resid_`.
+
+        Returns
+        -------
+        intervals : ndarray of shape (n_samples, 2)
+        """
+        self._inference()
+        if kind not in ("confidence", "prediction"):
+            raise _pipeline.fail("kind", kind, 'choose "confidence" or "prediction"')
+        Phi = self._design(X)
+        var = np.einsum("ij,jk,ik->i", Phi, self.cov_params_, Phi)
+        if kind == "prediction":
+            var = var + self.sigma_**2
+        mean, half = Phi @ self.coef_, self._t(level) * np.sqrt(np.maximum(var, 0.0))
+        return np.column_stack([mean - half, mean + half])
+
+    def summary(self) -> str:
+        """The fit as a text table: each term's estimate, standard error, t,
+        p and 95 % interval, then the fit's size, scale and criteria."""
+        self._inference()
+        t = self.coef_ / np.where(self.coef_se_ > 0, self.coef_se_, np.nan)
+        p = 2 * stats.t.sf(np.abs(t), self.df_resid_) if self.df_resid_ > 0 else \
+            np.full_like(t, np.nan)
+        ci = self.conf_int()
+        names = [" * ".join(f"x{d}^{e}" if e > 1 else f"x{d}" for d, e in enumerate(pw) if e)
+                 or "1" for pw in self.powers_]
+        rows = [f"{'term':<16}{'coef':>13}{'std err':>12}{'t':>9}{'P>|t|':>8}"
+                f"{'[0.025':>13}{'0.975]':>13}"]
+        for i, name in enumerate(names):
+            rows.append(f"{name:<16}{self.coef_[i]:>13.5g}{self.coef_se_[i]:>12.4g}"
+                        f"{t[i]:>9.3f}{p[i]:>8.3f}{ci[i, 0]:>13.5g}{ci[i, 1]:>13.5g}")
+
+        def fmt(v: Optional[float]) -> str:
+            return "-" if v is None else f"{v:.6g}"
+
+        rows += ["", f"solver {self.solver!r}, degree {self.degree_}, gamma {self.gamma_:.6g}"
+                 f", terms mapped from domain_ onto [-1, 1]",
+                 f"df resid {self.df_resid_:.6g}, edf {self.edf_:.6g}, sigma "
+                 f"{self.sigma_:.6g}, R^2 {fmt(self.r2_)}, AIC {fmt(self.aic_)}, "
+                 f"BIC {fmt(self.bic_)}"]
+        if self.criterion_scores_ is not None:
+            rows.append(f"{self.criterion} scores by degree: " +
+                        " ".join(f"{v:.4g}" for v in self.criterion_scores_))
+        return "\n".join(rows)
+
+    def to_polynomial(self) -> np.polynomial.Polynomial:
+        """The model as a ``numpy.polynomial.Polynomial`` with its domain and
+        window (one variable): callable, with ``deriv``, ``integ``, ``roots``."""
+        check_is_fitted(self)
+        if self.n_features_in_ != 1:
+            raise ValueError(f"to_polynomial() needs one variable; the model has "
+                             f"{self.n_features_in_}")
+        full = np.zeros(int(self.powers_.max(initial=0)) + 1)
+        full[self.powers_[:, 0]] = self.coef_
+        return np.polynomial.Polynomial(full, domain=self.domain_[0], window=[-1.0, 1.0])
+
     def convert(self) -> Array:
         """Coefficients in powers of the user's own x (one variable only),
         lowest power first, as ``numpy.polynomial.Polynomial.convert`` gives
@@ -249,12 +337,8 @@ class PolynomialRegressor(RegressorMixin, BaseEstimator):  # type: ignore[misc]
         -------
         coef : ndarray of shape (degree_ + 1,)
         """
-        check_is_fitted(self)
-        if self.n_features_in_ != 1:
+        if getattr(self, "n_features_in_", 1) != 1:
             raise ValueError(f"convert() needs one variable; the model has "
                              f"{self.n_features_in_}")
-        full = np.zeros(int(self.powers_.max(initial=0)) + 1)
-        full[self.powers_[:, 0]] = self.coef_
-        p = np.polynomial.Polynomial(full, domain=self.domain_[0], window=[-1.0, 1.0])
-        return np.asarray(p.convert().coef, dtype=np.float64)
+        return np.asarray(self.to_polynomial().convert().coef, dtype=np.float64)
 

@@ -24,7 +24,7 @@ from sklearn.utils import check_random_state  # type: ignore[import-untyped]
 
 import _qorv_native as _native
 
-from . import _basis, _select, _stats
+from . import _basis, _inference, _select, _stats
 from ._stats import Basis, Factor, Summary
 
 Array = npt.NDArray[np.float64]
@@ -264,6 +264,9 @@ class Source(Protocol):
         """The same rows, each weight multiplied by the bisquare weight of
         its residual y - design beta at `scale`."""
 
+    def psi_sums(self, basis: Basis, beta: Array, scale: float) -> _inference.PsiSums:
+        """Bisquare psi sums of the residuals y - design beta at `scale`."""
+
 
 # ---------------------------------------------------------------- result
 @dataclass(frozen=True)
@@ -281,6 +284,7 @@ class Fitted:
     criterion_scores_: Optional[Array]
     n_features_in_: int
     scale_: Optional[float]
+    inference: Optional[_inference.Inference]
 
 
 def fit(s: Settings, source: Source) -> Fitted:
@@ -318,9 +322,22 @@ def fit(s: Settings, source: Source) -> Fitted:
     eps = _native.hit_tolerance(source.spread(0.0))
     hits = int(source.hits(basis, coef[:, None], 0.0, eps)[0])
     sv, rank = singular_values(A, info.rows)
+    n = info.rows
+    if s.solver == "lstsq":
+        inference: Optional[_inference.Inference] = _inference.least_squares(
+            total, coef, n, rank)
+    elif s.solver == "penalized":
+        P = gamma * total.weight * np.sum(list(Rs.values()), axis=0) + \
+            _native.DEFAULT_RIDGE * np.eye(k)
+        inference = _inference.penalized(total, coef, n, P)
+    elif s.solver == "robust" and scale is not None:
+        inference = _inference.robust(source.factors(basis, 0, seed)[0], coef, n, rank, scale,
+                                      source.psi_sums(basis, coef, scale))
+    else:  # the search's minimiser has no standard covariance
+        inference = None
     return Fitted(coef, np.asarray(basis.powers, dtype=np.int64).reshape(k, D), dom, degree_,
-                  float(gamma), _native.mdl_from_hits(hits, info.rows, k, s.H), sv, rank,
-                  scores, D, scale)
+                  float(gamma), _native.mdl_from_hits(hits, n, k, s.H), sv, rank,
+                  scores, D, scale, inference)
 
 
 def apply(est: Any, f: Fitted, **more: Any) -> None:
@@ -330,7 +347,10 @@ def apply(est: Any, f: Fitted, **more: Any) -> None:
     for stale in ("robust_weights_", "inlier_mask_"):
         if stale not in more:
             more[stale] = None
-    vars(est).update({**vars(f), **more})
+    fields = {k: v for k, v in vars(f).items() if k != "inference"}
+    stats = dict.fromkeys(_inference.Inference.__dataclass_fields__) if f.inference is None \
+        else vars(f.inference)
+    vars(est).update({**fields, **stats, **more})
     M = len(f.coef_)
     if f.rank_ < M:
         warnings.warn(f"rank-deficient design: rank {f.rank_} of {M} columns after mapping; "
@@ -418,6 +438,17 @@ def _solve_search(s: Settings, Phi: Array, y: Array, w: Array, seed: int) -> Arr
         warnings.warn("the best candidate fits no point within the tolerance "
                       f"0.4 MAD(y) = {eps:.6g}", SearchWarning, stacklevel=4)
     return c_s
+
+
+def psi_sums(r: Array, w: Array, scale: float) -> _inference.PsiSums:
+    """Weighted sums of the bisquare psi^2, psi' and psi'^2 of r / scale."""
+    with np.errstate(over="ignore"):
+        u = np.minimum(np.abs(r) / (BISQUARE_C * scale), 1.0)
+    z = u * BISQUARE_C
+    psi = z * (1.0 - u * u) ** 2
+    dpsi = (1.0 - u * u) * (1.0 - 5.0 * u * u) * (u < 1.0)
+    return _inference.PsiSums(float(np.sum(w * psi**2)), float(np.sum(w * dpsi)),
+                              float(np.sum(w * dpsi**2)), float(np.sum(w)))
 
 
 def bisquare(r: Array, scale: float) -> Array:
@@ -537,6 +568,9 @@ class MemorySource:
         ww = self._w[self._w > 0] * bisquare(self._yk - Phi @ beta, scale)
         f = _stats.weighted_factors(Phi, self._yk, ww, np.zeros(len(ww), dtype=np.intp), 0)
         return f[0], float(np.max(np.abs(Phi @ step), initial=0.0))
+
+    def psi_sums(self, basis: Basis, beta: Array, scale: float) -> _inference.PsiSums:
+        return psi_sums(self._yk - self._phi(basis) @ beta, self._w[self._w > 0], scale)
 
     def bisquare_weighted(self, basis: Basis, beta: Array, scale: float) -> "MemorySource":
         return MemorySource(self._X, self._y,

@@ -62,12 +62,14 @@ def _block_folds(seed: int, block: int, n_folds: int) -> npt.NDArray[np.intp]:
 class Factor:
     """Upper-trapezoidal factor R (r x P, P = M + 1, r = min(rows, P)) of
     [A b] for one set of rows, with their count, weight sum and weighted
-    target sum: R^T R = [A b]^T [A b]."""
+    target sum (and sum of the logs of the positive weights): R^T R =
+    [A b]^T [A b]."""
 
     R: Array
     rows: int
     weight: float
     weighted_y: float
+    log_weight: float = 0.0
 
 
 # Rows per block of the tall-skinny QR: LAPACK's QR of one tall matrix runs
@@ -93,14 +95,15 @@ def _triangle(stack: Array) -> Array:
 def factor(Ab: Array, w: Array, y: Array) -> Factor:
     """The factor of the rows of [A b] (weighted design and targets), with
     weights w and targets y."""
-    return Factor(_triangle(Ab), len(y), float(np.sum(w)), float(np.sum(w * y)))
+    return Factor(_triangle(Ab), len(y), float(np.sum(w)), float(np.sum(w * y)),
+                  float(np.sum(np.log(w[w > 0]))))
 
 
 def combine(parts: Sequence[Factor]) -> Factor:
     """The factor of the union of disjoint row sets."""
     return Factor(_triangle(np.vstack([p.R for p in parts])),
                   sum(p.rows for p in parts), sum(p.weight for p in parts),
-                  sum(p.weighted_y for p in parts))
+                  sum(p.weighted_y for p in parts), sum(p.log_weight for p in parts))
 
 
 def fold_factors(Ab: Array, w: Array, y: Array, folds: npt.NDArray[np.intp],

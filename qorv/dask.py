@@ -34,7 +34,7 @@ import dask.array as da
 from dask.delayed import delayed
 from distributed import Client, LocalCluster
 
-from . import _basis, _estimator, _pipeline, _stats
+from . import _basis, _estimator, _inference, _pipeline, _stats
 from ._stats import Basis, Factor, Summary
 
 __all__ = ["PolynomialRegressor", "fit", "fit_many", "from_dataframe", "from_files"]
@@ -400,6 +400,17 @@ def _combine_bisquare(parts: Sequence[tuple[Factor, float]]) -> tuple[Factor, fl
     return _stats.combine([p[0] for p in parts]), max(p[1] for p in parts)
 
 
+def _chunk_psi(Xb: Array, yb: Array, wb: Array, start: int, basis: Basis, beta: Array,
+               scale: float) -> _inference.PsiSums:
+    keep = wb > 0
+    return _pipeline.psi_sums(yb[keep] - basis.design(Xb[keep]) @ beta, wb[keep], scale)
+
+
+def _add_psi(parts: Sequence[_inference.PsiSums]) -> _inference.PsiSums:
+    return _inference.PsiSums(*(sum(getattr(p, f) for p in parts)
+                                for f in ("psi2", "dpsi", "dpsi2", "weight")))
+
+
 def _chunk_bisquare_weights(Xb: Array, yb: Array, wb: Array, basis: Basis, beta: Array,
                             scale: float) -> Array:
     return _pipeline.bisquare_rows(Xb, yb[:, 0], wb[:, 0], basis, beta, scale)[:, None]
@@ -471,6 +482,10 @@ class _DaskSource:
                         step: Array) -> tuple[Factor, float]:
         f, moved = self._reduce(_chunk_bisquare, _combine_bisquare, basis, beta, scale, step)
         return f, float(moved)
+
+    def psi_sums(self, basis: Basis, beta: Array, scale: float) -> _inference.PsiSums:
+        out: _inference.PsiSums = self._reduce(_chunk_psi, _add_psi, basis, beta, scale)
+        return out
 
     def bisquare_weighted(self, basis: Basis, beta: Array, scale: float) -> "_DaskSource":
         w = da.map_blocks(_chunk_bisquare_weights, self._X, self._y[:, None],

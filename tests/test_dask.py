@@ -58,6 +58,8 @@ def test_tall_fit_is_the_in_memory_fit(client, params):
     np.testing.assert_allclose(dist.predict(Xd).compute(), mem.predict(X), rtol=1e-10)
     assert dist.mdl_score_ == pytest.approx(mem.mdl_score_, rel=1e-12)
     assert dist.rank_ == mem.rank_
+    np.testing.assert_allclose(dist.coef_se_, mem.coef_se_, rtol=1e-8)
+    assert dist.sigma_ == pytest.approx(mem.sigma_, rel=1e-10)
     if mem.scale_ is not None:  # the same start, the same rows set aside
         assert dist.scale_ == pytest.approx(mem.scale_, rel=1e-12)
         np.testing.assert_array_equal(dist.inlier_mask_.compute(), mem.inlier_mask_)
