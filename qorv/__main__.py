@@ -86,9 +86,17 @@ def report(model: PolynomialRegressor, X: Array, y: Array, names: Sequence[str],
                                           for n, (lo, hi) in zip(names, model.domain_)),
              "", "  coefficients of the mapped variables "
                  "(each x mapped from its domain onto [-1, 1]):"]
-    for p, c in zip(model.powers_, model.coef_):
+    se = model.coef_se_
+    ci = model.conf_int() if se is not None else None
+    if ci is not None:
+        lines.append(f"    {'term':<24} {'coef':>17} {'std err':>11}   95 % interval")
+    for i, (p, c) in enumerate(zip(model.powers_, model.coef_)):
         term = " * ".join(f"{n}'^{e}" if e > 1 else f"{n}'" for n, e in zip(names, p) if e)
-        lines.append(f"    {term or '1':<24} {c: .10g}")
+        line = f"    {term or '1':<24} {c: .10g}"
+        if ci is not None and se is not None:
+            line = (f"    {term or '1':<24} {c: 17.10g} {se[i]:11.4g}   "
+                    f"[{ci[i, 0]:.6g}, {ci[i, 1]:.6g}]")
+        lines.append(line)
     return "\n".join(line for line in lines if line is not None)
 
 
@@ -108,6 +116,11 @@ def plot(model: PolynomialRegressor, X: Array, y: Array, names: Sequence[str],
         ax.plot(X[~out_mask, 0], y[~out_mask], ".", ms=3, alpha=0.5, label="data")
         if out_mask.any():
             ax.plot(X[out_mask, 0], y[out_mask], "x", ms=4, color="tab:red", label="outliers")
+        if model.coef_se_ is not None:
+            for kind, alpha in (("prediction", 0.12), ("confidence", 0.3)):
+                band = model.predict_interval(grid, kind=kind)
+                ax.fill_between(grid[:, 0], band[:, 0], band[:, 1], alpha=alpha, color="C1",
+                                lw=0, label=f"95 % {kind} band")
         ax.plot(grid[:, 0], model.predict(grid), lw=2, label=f"degree {model.degree_}")
         ax.set_xlabel(names[0])
     else:

@@ -118,6 +118,29 @@ class PolynomialRegressor(RegressorMixin, BaseEstimator):  # type: ignore[misc]
         degrees not tried); None otherwise.
     n_features_in_ : int
         Number of input variables.
+    gamma_scores_ : ndarray of shape (49, 2) or None
+        ``gamma="auto"``: each grid value of gamma and its GCV score.
+    coef_se_ : ndarray of shape (n_terms,) or None
+        Standard errors of `coef_`: the square roots of the diagonal of
+        `cov_params_` (None for ``solver="search"``, whose coefficients
+        minimise the description-length score).
+    cov_params_ : ndarray of shape (n_terms, n_terms) or None
+        Covariance of `coef_`. Least squares, weighted or not: sigma^2
+        (A^T A)^-1, as statsmodels' OLS and WLS give it. Penalised: the
+        Bayesian covariance sigma^2 (A^T A + n gamma R)^-1. Robust: the
+        sandwich covariance of the bisquare step (statsmodels' RLM, "H1").
+    sigma_ : float or None
+        Residual scale: sqrt(RSS / `df_resid_`), or `scale_` for the robust
+        fit.
+    df_resid_ : float or None
+        Residual degrees of freedom: the rows of positive weight less
+        `edf_`.
+    edf_ : float or None
+        Effective degrees of freedom: the rank, or tr((A^T A + n gamma R)^-1
+        A^T A) for a penalised fit.
+    r2_, aic_, bic_ : float or None
+        R^2 and the Gaussian AIC and BIC (with `edf_` parameters), as
+        statsmodels' OLS and WLS define them; None for the robust fit.
     scale_ : float or None
         ``solver="robust"``: the robust residual scale, in y's units (None
         for the other solvers).

@@ -90,10 +90,13 @@ def penalized(f: Factor, coef: Array, n: int, penalty: Array) -> Inference:
 def robust(f: Factor, coef: Array, n: int, rank: int, scale: float, s: PsiSums) -> Inference:
     """f: the factor of the design with the sample weights only."""
     k = len(coef)
+    df = float(n - rank)
+    if not (s.dpsi > 0 and df > 0):  # no row inside the bisquare's reach, or none spare
+        nan = np.full((k, k), np.nan)
+        return Inference(nan, np.full(k, np.nan), scale, df, float(rank), None, None, None)
     m = s.dpsi / s.weight
     var = s.dpsi2 / s.weight - m * m
     corr = 1.0 + rank / n * var / (m * m)  # statsmodels' small-sample factor
-    df = float(n - rank)
     P = np.linalg.pinv(f.R[:, :k])
     c2 = corr**2 * (s.psi2 / df * scale**2) / (s.dpsi / s.weight) ** 2
     cov = c2 * (P @ P.T) * (s.weight / n)

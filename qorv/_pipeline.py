@@ -284,6 +284,7 @@ class Fitted:
     criterion_scores_: Optional[Array]
     n_features_in_: int
     scale_: Optional[float]
+    gamma_scores_: Optional[Array]
     inference: Optional[_inference.Inference]
 
 
@@ -310,7 +311,8 @@ def fit(s: Settings, source: Source) -> Fitted:
         k, degree_, scores = _choose_degree(s, source, basis, total, parts, info.rows)
         basis = replace(basis, powers=powers[:k])
     A, b = total.R[:k, :k], total.R[:k, -1]  # A^T A and A^T b of the rows, in <= k rows
-    gamma, Rs = _choose_penalty(s, basis, _stats.moments(total).head(k), total.weight)
+    gamma, Rs, gamma_scores = _choose_penalty(s, basis, _stats.moments(total).head(k),
+                                              total.weight)
     if s.solver == "lstsq":
         coef = _solve_lstsq(A, b)
     elif s.solver == "penalized":
@@ -337,7 +339,7 @@ def fit(s: Settings, source: Source) -> Fitted:
         inference = None
     return Fitted(coef, np.asarray(basis.powers, dtype=np.int64).reshape(k, D), dom, degree_,
                   float(gamma), _native.mdl_from_hits(hits, n, k, s.H), sv, rank,
-                  scores, D, scale, inference)
+                  scores, D, scale, gamma_scores, inference)
 
 
 def apply(est: Any, f: Fitted, **more: Any) -> None:
@@ -378,19 +380,22 @@ def _choose_degree(s: Settings, source: Source, basis: Basis, total: Factor,
 
 
 def _choose_penalty(s: Settings, basis: Basis, total: _select.Moments,
-                    n_eff: float) -> tuple[float, dict[str, Array]]:
+                    n_eff: float) -> tuple[float, dict[str, Array], Optional[Array]]:
+    """gamma, the penalty matrices and, for gamma="auto", the GCV score of
+    every grid point."""
     if not s.kinds:
-        return 0.0, {}
+        return 0.0, {}, None
     default = _native.DEFAULT_N_GRID_1D if len(basis.half) == 1 else _native.DEFAULT_N_GRID_ND
     Rs = _basis.penalties(basis.powers, basis.half, s.kinds, s.n_grid or default)
     if not isinstance(s.gamma, str):
-        return float(s.gamma), Rs
+        return float(s.gamma), Rs, None
     R = np.sum(list(Rs.values()), axis=0)
     tr_R = float(np.trace(R))
     if not tr_R > 0:
-        return 0.0, Rs  # the penalty vanishes on this basis
+        return 0.0, Rs, None  # the penalty vanishes on this basis
     grid = float(np.trace(total.G)) / (n_eff * tr_R) * 10.0 ** GAMMA_DECADES
-    return _select.gcv_gamma(total, R, n_eff, grid, _native.DEFAULT_RIDGE)[0], Rs
+    gamma, scores = _select.gcv_gamma(total, R, n_eff, grid, _native.DEFAULT_RIDGE)
+    return gamma, Rs, np.column_stack([grid, scores])
 
 
 def _solve_lstsq(A: Array, b: Array) -> Array:

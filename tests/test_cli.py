@@ -25,6 +25,7 @@ def test_fit_prints_the_model(tmp_path, capsys):
     assert main(["fit", path, "--x", "year", "--y", "co2"]) == 0
     out = capsys.readouterr().out
     assert "degree      2 (chosen by cv)" in out and "rank        3 of 3 columns" in out
+    assert "std err" in out and "95 % interval" in out
     rmse = float(out.split("rmse")[1].split()[0])
     assert 0.05 < rmse < 0.15
     assert main(["fit", path, "--x", "year", "--x", "z", "--y", "co2", "--degree", "1",
