@@ -298,7 +298,8 @@ def fit(s: Settings, source: Source) -> Fitted:
     seed = fold_seed(s.random_state)
     scale: Optional[float] = None
     chosen_from = source
-    if s.solver == "robust" or (s.solver == "search" and s.auto):
+    choosing = s.auto or (bool(s.kinds) and isinstance(s.gamma, str))
+    if choosing and s.solver in ("robust", "search"):
         # Degree and gamma are chosen from the rows as a robust fit of the
         # largest basis weighs them, so that outliers cannot pull either.
         beta, rough = _robust_fit(s, source, basis, info.rows_all, {}, 0.0, seed)
