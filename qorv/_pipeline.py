@@ -319,7 +319,10 @@ def fit(s: Settings, source: Source) -> Fitted:
     elif s.solver == "penalized":
         coef = _solve_penalized(A, b, Rs, gamma, total.weight)
     elif s.solver == "robust":
-        coef, scale = _robust_fit(s, source, basis, info.rows_all, Rs, gamma, seed)
+        # Rows already weighed by a robust fit: their weighted least squares
+        # is the start, and the search need not run again.
+        start = _solve_lstsq(A, b) if chosen_from is not source else None
+        coef, scale = _robust_fit(s, source, basis, info.rows_all, Rs, gamma, seed, start)
     else:
         coef = _solve_search(s, *source.rows(basis), seed)
     eps = _native.hit_tolerance(source.spread(0.0))
@@ -474,15 +477,18 @@ def start_rows(n: int, seed: int) -> Optional[npt.NDArray[np.intp]]:
 
 
 def _robust_fit(s: Settings, source: Source, basis: Basis, n: int, Rs: dict[str, Array],
-                gamma: float, seed: int) -> tuple[Array, float]:
+                gamma: float, seed: int, start: Optional[Array] = None) -> tuple[Array, float]:
     """Coefficients and scale of the robust fit: the search's start on a
-    seeded sample of the n rows, the scale from its residuals, then
-    bisquare-reweighted (penalised) least squares to convergence, one pass
-    over the rows a step."""
-    with warnings.catch_warnings():
-        # least squares as the start, when it scores best, is as good a start
-        warnings.simplefilter("ignore", SearchWarning)
-        beta = _solve_search(s, *source.sample(basis, start_rows(n, seed)), seed)
+    seeded sample of the n rows (or `start`), the scale from its residuals,
+    then bisquare-reweighted (penalised) least squares to convergence, one
+    pass over the rows a step."""
+    if start is not None:
+        beta = start
+    else:
+        with warnings.catch_warnings():
+            # least squares as the start, when it scores best, is as good a start
+            warnings.simplefilter("ignore", SearchWarning)
+            beta = _solve_search(s, *source.sample(basis, start_rows(n, seed)), seed)
     scale = source.spread_of_residuals(basis, beta) * MAD_TO_SD
     if not scale > 0:  # more than half the rows fitted exactly: they alone count
         scale = np.finfo(float).tiny
