@@ -150,6 +150,8 @@ def fit_and_report(X: Array, y: Array, names: Sequence[str], yname: str,
         try:
             deg = int(degree)
         except ValueError:
+            deg = -1
+        if deg < 0:
             raise InputError(f"--degree {degree!r}: use 'auto' or an integer >= 0")
     if deg != "auto":
         need = n_total_terms(X.shape[1], int(deg))  # type: ignore[call-overload]

@@ -224,6 +224,12 @@ class PolynomialRegressor(RegressorMixin, BaseEstimator):  # type: ignore[misc]
         settings = _pipeline.check_params(self.get_params())
         Xa, ya = validate_data(self, X, y, y_numeric=True, dtype=np.float64,
                                ensure_min_samples=2)
+        if ya.dtype.kind not in "fiub":
+            try:
+                ya = ya.astype(np.float64)
+            except (TypeError, ValueError):
+                raise ValueError(f"y must hold numbers; got dtype {ya.dtype} "
+                                 f"(first value {ya.flat[0]!r})") from None
         w = np.ones(len(ya)) if sample_weight is None else _check_sample_weight(
             sample_weight, Xa, dtype=np.float64, ensure_non_negative=True)
         if not np.any(w > 0):

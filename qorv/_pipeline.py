@@ -12,6 +12,7 @@ that the estimator takes on whole.
 """
 from __future__ import annotations
 
+import math
 import numbers
 import warnings
 from dataclasses import dataclass, field, replace
@@ -158,6 +159,9 @@ def check_params(p: Mapping[str, Any]) -> Settings:
     opts = p["search_options"] or {}
     if not isinstance(opts, dict) or any(k not in SEARCH_OPTIONS for k in opts):
         raise fail("search_options", opts, f"a dict with keys among {SEARCH_OPTIONS}")
+    if "H_piH" in opts and not (_is_int(opts["H_piH"]) and opts["H_piH"] >= 1):
+        raise fail("search_options", opts, "H_piH must be an int >= 1 (the score takes "
+                   "the log of 2 H)")
     return Settings(p["degree"], p["basis"], p["domain"], kinds, g, solver, p["n_grid"],
                     int(p["max_degree"]), p["criterion"], int(p["n_folds"]),
                     int(p["max_terms"]), dict(opts), p["random_state"])
@@ -171,7 +175,10 @@ def domain_of(s: Settings, lo: Array, hi: Array) -> Array:
     if s.domain is None:
         dom = np.column_stack([lo, hi]).astype(np.float64)
         flat = dom[:, 1] == dom[:, 0]
-        dom[flat] += np.array([-1.0, 1.0])
+        # one unit each side, or more where one unit is below the spacing of
+        # doubles there (a constant timestamp in nanoseconds)
+        widen = np.maximum(1.0, np.abs(dom[flat, 0]) * 2.0**-40)
+        dom[flat] += widen[:, None] * np.array([-1.0, 1.0])
         return dom
     try:
         dom = np.asarray(s.domain, dtype=float)
@@ -267,6 +274,9 @@ class Source(Protocol):
     def psi_sums(self, basis: Basis, beta: Array, scale: float) -> _inference.PsiSums:
         """Bisquare psi sums of the residuals y - design beta at `scale`."""
 
+    def scaled(self, factor: float) -> "Source":
+        """The same rows with y multiplied by `factor` (a power of two)."""
+
 
 # ---------------------------------------------------------------- result
 @dataclass(frozen=True)
@@ -286,11 +296,49 @@ class Fitted:
     scale_: Optional[float]
     gamma_scores_: Optional[Array]
     inference: Optional[_inference.Inference]
+    n_eff: float  # the weights' sum, which the criteria count as rows
 
 
 def fit(s: Settings, source: Source) -> Fitted:
-    """Run the fit's steps on the rows behind `source`."""
+    """Run the fit's steps on the rows behind `source`, with y divided by a
+    power of two that brings it to order one (exact, so the bits are those
+    of the unscaled fit wherever that one does not overflow), and the
+    results taken back to y's units: no choice depends on them."""
     info = source.summary()
+    e = int(np.frexp(max(abs(info.y_lo), abs(info.y_hi), np.finfo(float).tiny))[1])
+    if e == 0:
+        return _fit(s, source, info)
+    down = float(np.ldexp(1.0, -e))  # exact: 2^-e is a normal double for every finite y
+    f = _fit(s, source.scaled(down), replace(info, y_lo=info.y_lo * down,
+                                             y_hi=info.y_hi * down))
+    return _unscale(f, s, e, info.rows)
+
+
+def _unscale(f: Fitted, s: Settings, e: int, n: int) -> Fitted:
+    with np.errstate(over="ignore"):  # a result beyond the doubles is inf, as unscaled
+        return _unscale_in(f, s, e, n)
+
+
+def _unscale_in(f: Fitted, s: Settings, e: int, n: int) -> Fitted:
+    u, log_u2 = float(np.ldexp(1.0, e)) if e < 1024 else math.inf, 2.0 * e * math.log(2.0)
+    scores = f.criterion_scores_
+    if scores is not None and s.criterion != "mdl":
+        # cv scores an RMSE, gcv a sum of squares; bic adds n_eff ln(u^2) to each
+        scores = {"cv": scores * u, "gcv": scores * u * u}.get(
+            s.criterion, scores + f.n_eff * log_u2)
+    gs = None if f.gamma_scores_ is None else f.gamma_scores_ * np.array([1.0, u * u])
+    inf = f.inference
+    if inf is not None:
+        shift = n * log_u2
+        inf = replace(inf, cov_params_=inf.cov_params_ * u * u, coef_se_=inf.coef_se_ * u,
+                      sigma_=inf.sigma_ * u,
+                      aic_=None if inf.aic_ is None else inf.aic_ + shift,
+                      bic_=None if inf.bic_ is None else inf.bic_ + shift)
+    return replace(f, coef_=f.coef_ * u, criterion_scores_=scores, gamma_scores_=gs,
+                   scale_=None if f.scale_ is None else f.scale_ * u, inference=inf)
+
+
+def _fit(s: Settings, source: Source, info: Summary) -> Fitted:
     D = len(info.lo)
     powers = top_powers(s, D)
     dom = domain_of(s, info.lo, info.hi)
@@ -306,6 +354,11 @@ def fit(s: Settings, source: Source) -> Fitted:
         chosen_from = source.bisquare_weighted(basis, beta, rough)
     parts = chosen_from.factors(basis, fold_count(s, info.rows), seed)
     total = parts[0] if len(parts) == 1 else _stats.combine(parts)
+    # the Gram matrices of the choices square the factor: it must stay below sqrt(max)
+    if not np.max(np.abs(total.R), initial=0.0) < 1e150:
+        raise fail("domain", s.domain, f"maps the data to |z| up to "
+                   f"{float(np.max(np.abs((info.hi - basis.centre) / basis.half))):.3g}, "
+                   "where the design's powers overflow; give a domain that holds the data")
     k, degree_, scores = len(powers), _fixed_degree(s), None
     if s.auto:
         # the description-length criterion counts hits on every row itself
@@ -343,7 +396,7 @@ def fit(s: Settings, source: Source) -> Fitted:
         inference = None
     return Fitted(coef, np.asarray(basis.powers, dtype=np.int64).reshape(k, D), dom, degree_,
                   float(gamma), _native.mdl_from_hits(hits, n, k, s.H), sv, rank,
-                  scores, D, scale, gamma_scores, inference)
+                  scores, D, scale, gamma_scores, inference, total.weight)
 
 
 def apply(est: Any, f: Fitted, **more: Any) -> None:
@@ -353,7 +406,7 @@ def apply(est: Any, f: Fitted, **more: Any) -> None:
     for stale in ("robust_weights_", "inlier_mask_"):
         if stale not in more:
             more[stale] = None
-    fields = {k: v for k, v in vars(f).items() if k != "inference"}
+    fields = {k: v for k, v in vars(f).items() if k not in ("inference", "n_eff")}
     stats = dict.fromkeys(_inference.Inference.__dataclass_fields__) if f.inference is None \
         else vars(f.inference)
     vars(est).update({**fields, **stats, **more})
@@ -379,6 +432,12 @@ def _choose_degree(s: Settings, source: Source, basis: Basis, total: Factor,
     scores, se = _select.degree_scores(
         s.criterion, _stats.moments(total, ybar), [_stats.moments(p, ybar) for p in parts],
         sizes, total.weight, mdl)
+    if not np.any(np.isfinite(scores)):
+        why = (f"the weights sum to {total.weight:.6g}, and these criteria count them as rows"
+               " (integer weights equal repeated rows): no degree has fewer terms"
+               if total.weight <= 1 else "no degree could be scored (the design or the "
+               "targets overflow)")
+        raise fail("criterion", s.criterion, why)
     best = _select.choose(scores, se)
     return sizes[best], best, scores
 
@@ -580,6 +639,9 @@ class MemorySource:
         ww = self._w[self._w > 0] * bisquare(self._yk - Phi @ beta, scale)
         f = _stats.weighted_factors(Phi, self._yk, ww, np.zeros(len(ww), dtype=np.intp), 0)
         return f[0], float(np.max(np.abs(Phi @ step), initial=0.0))
+
+    def scaled(self, factor: float) -> "MemorySource":
+        return MemorySource(self._X, self._y * factor, self._w)
 
     def psi_sums(self, basis: Basis, beta: Array, scale: float) -> _inference.PsiSums:
         return psi_sums(self._yk - self._phi(basis) @ beta, self._w[self._w > 0], scale)

@@ -121,6 +121,8 @@ def degree_scores(criterion: str, total: Moments, folds: Sequence[Moments],
         return out, se
     ok = np.asarray(sizes) < n_eff
     use = [k for k, good in zip(sizes, ok) if good]
+    if not use:  # weights summing to at most one row
+        return out, se
     B = _each_prefix(G, c, use)
     kk = np.asarray(use, dtype=float)
     if criterion == "mdl":

@@ -24,6 +24,7 @@ from __future__ import annotations
 import contextlib
 import hashlib
 import os
+from dataclasses import replace
 from typing import Any, Callable, Hashable, Iterator, Mapping, Optional, Sequence, Union
 
 import numpy as np
@@ -482,6 +483,12 @@ class _DaskSource:
                         step: Array) -> tuple[Factor, float]:
         f, moved = self._reduce(_chunk_bisquare, _combine_bisquare, basis, beta, scale, step)
         return f, float(moved)
+
+    def scaled(self, factor: float) -> "_DaskSource":
+        out = _DaskSource(self._c, self._X, self._y * factor, self._w)
+        out._info = replace(self._info, y_lo=self._info.y_lo * factor,
+                            y_hi=self._info.y_hi * factor)
+        return out
 
     def psi_sums(self, basis: Basis, beta: Array, scale: float) -> _inference.PsiSums:
         out: _inference.PsiSums = self._reduce(_chunk_psi, _add_psi, basis, beta, scale)

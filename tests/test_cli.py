@@ -52,6 +52,7 @@ def test_robust_fit_reports_its_inliers(tmp_path, capsys):
     ("a,b\n1,2\n2,3\n", ["--x", "a", "--y", "b", "--degree", "3"],
      "2 rows are fewer than the 4 coefficients"),
     ("a,b\n1,2\n2,3\n", ["--x", "a", "--y", "b", "--degree", "two"], "--degree 'two'"),
+    ("a,b\n1,2\n2,3\n", ["--x", "a", "--y", "b", "--degree", "-1"], "--degree '-1'"),
     ("", ["--x", "a", "--y", "b"], "the file is empty"),
     (None, ["--x", "a", "--y", "b"], "No such file"),
 ])

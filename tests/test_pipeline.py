@@ -147,3 +147,49 @@ def test_robust_degree_choice_is_not_pulled_by_outliers(solver, share):
     grid = np.linspace(-3, 5, 200)
     truth = 0.5 * grid**3 - 2 * grid**2 + grid + 1
     assert np.sqrt(np.mean((est.predict(grid[:, None]) - truth) ** 2)) < 0.3
+
+
+# -------------------------------------------------------- units and hostile input
+@pytest.mark.parametrize("params", [dict(), dict(criterion="gcv"), dict(criterion="bic"),
+                                    dict(criterion="mdl"), dict(degree=6, penalty="curvature"),
+                                    dict(degree=2, solver="robust")], ids=str)
+@pytest.mark.parametrize("units", [1e-200, 1e160, 1e300])
+def test_no_choice_depends_on_the_units_of_y(params, units):
+    rng = np.random.default_rng(0)
+    x = rng.uniform(0, 3, 60)
+    y = 1 + x + x**2 + rng.normal(0, 0.3, 60)
+    base = PolynomialRegressor(**params).fit(x[:, None], y)
+    big = PolynomialRegressor(**params).fit(x[:, None], y * units)
+    assert big.degree_ == base.degree_ and big.gamma_ == base.gamma_
+    np.testing.assert_allclose(big.coef_ / units, base.coef_, rtol=1e-9)
+    np.testing.assert_allclose(big.coef_se_ / units, base.coef_se_, rtol=1e-9)
+    if base.criterion_scores_ is not None and params.get("criterion", "cv") == "cv":
+        np.testing.assert_allclose(big.criterion_scores_ / units, base.criterion_scores_,
+                                   rtol=1e-9)
+
+
+@pytest.mark.parametrize("X", [np.full((40, 1), 1.7e18), np.linspace(1e308, 1.7e308, 40)[:, None]],
+                         ids=["constant nanoseconds", "near the largest double"])
+@pytest.mark.parametrize("degree", ["auto", 1])
+def test_extreme_inputs_fit(X, degree):
+    y = np.random.default_rng(1).normal(size=40)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", qorv.RankWarning)
+        est = PolynomialRegressor(degree=degree).fit(X, y)
+    assert np.all(np.isfinite(est.coef_)) and np.all(est.domain_[:, 0] < est.domain_[:, 1])
+    assert np.all(np.isfinite(est.predict(X)))
+
+
+@pytest.mark.parametrize("params, weights, y, match", [
+    (dict(criterion="gcv"), 0.01, None, "criterion='gcv': the weights sum to 0.5"),
+    (dict(criterion="mdl", search_options={"H_piH": -1}), None, None, "H_piH must be"),
+    (dict(domain=(0, 1e-20)), None, None, "domain=.*overflow"),
+    (dict(), None, np.array(["a"] * 50), "y must hold numbers"),
+])
+def test_hostile_input_is_a_clear_error(params, weights, y, match):
+    rng = np.random.default_rng(0)
+    x = rng.uniform(0, 3, 50)
+    y = 1 + x if y is None else y
+    w = None if weights is None else np.full(50, weights)
+    with pytest.raises(ValueError, match=match):
+        PolynomialRegressor(**params).fit(x[:, None], y, sample_weight=w)
