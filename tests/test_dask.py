@@ -118,6 +118,20 @@ def test_many_fits_return_every_group_whatever_the_batching(client):
         np.testing.assert_array_equal(own.fit(*groups[key]).coef_, one_batch[key].coef_)
 
 
+def test_one_bad_cell_fails_its_group_only(client):
+    pd = pytest.importorskip("pandas")
+    rng = np.random.default_rng(6)
+    x = rng.uniform(-1, 1, 90)
+    y = (1 + 2 * x).astype(object)
+    y[40] = "n/a"  # a text cell in group b, as a CSV reader leaves it: a text column
+    df = pd.DataFrame({"g": np.repeat(["a", "b", "c"], 30), "x": x, "y": y})
+    out = qd.fit_many(df, by="g", x="x", y="y", client=client, degree=1)
+    assert set(out) == {"a", "b", "c"} and isinstance(out["b"], ValueError)
+    for g in ("a", "c"):
+        sel = (df.g == g).to_numpy()
+        np.testing.assert_allclose(out[g].predict(x[sel, None]), 1 + 2 * x[sel], rtol=1e-12)
+
+
 def test_inputs_from_files_and_dataframes(client, tmp_path):
     X, y, _ = _data(3000)
     (tmp_path / "npy").mkdir()
