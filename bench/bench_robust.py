@@ -51,6 +51,7 @@ sys.path.insert(0, str(HERE))
 sys.path.insert(0, str(HERE.parent))
 
 import statsmodels.api as sm  # noqa: E402
+from run import fmt_time, machine  # noqa: E402  (the one table format of bench/)
 from sklearn.linear_model import (HuberRegressor, LinearRegression,  # noqa: E402
                                   RANSACRegressor, TheilSenRegressor)
 
@@ -181,28 +182,6 @@ def table(head, rows):
     lines = ["| " + " | ".join(head) + " |", "|" + "---|" * len(head)]
     lines += ["| " + " | ".join(str(c).replace("|", "/") for c in r) + " |" for r in rows]
     return "\n".join(lines)
-
-
-def fmt_time(s):
-    if s is None:
-        return "n/a"
-    for unit, f in (("s", 1.0), ("ms", 1e3), ("us", 1e6)):
-        if s * f >= 1.0:
-            return f"{s * f:.3g} {unit}"
-    return f"{s * 1e6:.3g} us"
-
-
-def machine():
-    import platform
-    cpu = platform.processor() or platform.machine()
-    try:
-        for line in open("/proc/cpuinfo"):
-            if line.startswith("model name"):
-                cpu = line.split(":", 1)[1].strip()
-                break
-    except OSError:
-        pass
-    return f"{cpu}, {os.cpu_count()} cores, Python {platform.python_version()}"
 
 
 def log(msg):
