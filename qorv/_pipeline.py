@@ -562,6 +562,16 @@ def _robust_fit(s: Settings, source: Source, basis: Basis, n: int, Rs: dict[str,
     return beta, scale
 
 
+def bisquare_step(Phi: Array, y: Array, w: Array, beta: Array, scale: float,
+                  step: Array) -> tuple[Factor, float]:
+    """One refinement pass over rows (design Phi, targets y, weights w): the
+    factor with rows weighted by w times the bisquare weight of y - Phi beta,
+    and the largest |Phi step|."""
+    ww = w * bisquare(y - Phi @ beta, scale)
+    f = _stats.weighted_factors(Phi, y, ww, np.zeros(len(y), dtype=np.intp), 0)[0]
+    return f, float(np.max(np.abs(Phi @ step), initial=0.0))
+
+
 def bisquare_rows(X: Array, y: Array, w: Array, basis: Basis, beta: Array,
                   scale: float) -> Array:
     """w times the bisquare weight of each row's residual (any rows)."""
@@ -635,10 +645,8 @@ class MemorySource:
 
     def bisquare_factor(self, basis: Basis, beta: Array, scale: float,
                         step: Array) -> tuple[Factor, float]:
-        Phi = self._phi(basis)
-        ww = self._w[self._w > 0] * bisquare(self._yk - Phi @ beta, scale)
-        f = _stats.weighted_factors(Phi, self._yk, ww, np.zeros(len(ww), dtype=np.intp), 0)
-        return f[0], float(np.max(np.abs(Phi @ step), initial=0.0))
+        return bisquare_step(self._phi(basis), self._yk, self._w[self._w > 0], beta, scale,
+                             step)
 
     def scaled(self, factor: float) -> "MemorySource":
         return MemorySource(self._X, self._y * factor, self._w)

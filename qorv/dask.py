@@ -391,10 +391,8 @@ def _chunk_residuals(Xb: Array, yb: Array, basis: Basis, beta: Array) -> Array:
 def _chunk_bisquare(Xb: Array, yb: Array, wb: Array, start: int, basis: Basis, beta: Array,
                     scale: float, step: Array) -> tuple[Factor, float]:
     keep = wb > 0
-    Phi, y = basis.design(Xb[keep]), yb[keep]
-    ww = wb[keep] * _pipeline.bisquare(y - Phi @ beta, scale)
-    f = _stats.weighted_factors(Phi, y, ww, np.zeros(len(y), dtype=np.intp), 0)[0]
-    return f, float(np.max(np.abs(Phi @ step), initial=0.0))
+    return _pipeline.bisquare_step(basis.design(Xb[keep]), yb[keep], wb[keep], beta, scale,
+                                   step)
 
 
 def _combine_bisquare(parts: Sequence[tuple[Factor, float]]) -> tuple[Factor, float]:
