@@ -20,7 +20,10 @@ it), scikit-learn's HuberRegressor, RANSACRegressor and TheilSenRegressor.
    (seeded) put into 10 % and 20 % of y; each method's predictions on the
    clean points against the least-squares fit of the clean data, RMSE
    divided by y's sd, median over seeds.
-3. Speed: median fit time, paired repeats in one run (all the methods take
+3. Degree choice: degree="auto" with solver="robust" on truths of degree
+   1, 3 and 5 with outliers, against the true degree's robust fit and
+   least squares' own choice.
+4. Speed: median fit time, paired repeats in one run (all the methods take
    turns in every repeat), 20 % one-sided outliers; the ratios are what to
    read, not the absolute times of this shared machine.
 
@@ -344,8 +347,55 @@ def real_data(quick, have_robust):
             + ("; ".join(over) if over else "none") + "."] if have_robust else []))
 
 
+# ---------------------------------------------------------- degree choice
+# Truths of several degrees on x in [-3, 5], same noise and outliers as above.
+DEGREE_TRUTHS = {1: [1.0, 0.5], 3: list(TRUE_COEF), 5: [1.0, 0.5, -0.3, 0.05, 0.02, -0.004]}
+
+
+def degree_choice(quick):
+    """degree="auto" with solver="robust" against the true degree's robust fit
+    and least squares' own choice, on contaminated data."""
+    seeds = range(2) if quick else range(5)
+    rows = []
+    for d, coef in DEGREE_TRUTHS.items():
+        for p, side in ((0.0, "-"), (0.2, "one"), (0.2, "two"), (0.4, "one")):
+            log(f"degree choice d={d} p={p} {side}")
+            got = {"robust auto": [], "robust true degree": [], "lstsq auto": []}
+            chosen, chosen_ls = [], []
+            for seed in seeds:
+                rng = np.random.default_rng([d, int(p * 100), side == "two", seed])
+                x = rng.uniform(LO, HI, 1000)
+                y = npoly.polyval(x, coef) + rng.normal(0.0, NOISE, len(x))
+                bad = rng.random(len(x)) < p
+                shift = rng.uniform(5.0, 30.0, bad.sum())
+                y[bad] += shift * (rng.choice([-1.0, 1.0], bad.sum()) if side == "two" else 1.0)
+                fits = {"robust auto": dict(solver="robust"),
+                        "robust true degree": dict(solver="robust", degree=d),
+                        "lstsq auto": dict(solver="lstsq")}
+                for name, kw in fits.items():
+                    m = quiet(qorv.PolynomialRegressor(**kw).fit, x[:, None], y)
+                    err = m.predict(GRID[:, None]) - npoly.polyval(GRID, coef)
+                    got[name].append(float(np.sqrt(np.mean(err ** 2))))
+                    if name == "robust auto":
+                        chosen.append(m.degree_)
+                    elif name == "lstsq auto":
+                        chosen_ls.append(m.degree_)
+            med = {k: statistics.median(v) for k, v in got.items()}
+            rows.append([str(d), f"{p:g}", side, " ".join(map(str, chosen)),
+                         f"{med['robust auto']:.3g}", f"{med['robust true degree']:.3g}",
+                         f"{med['robust auto'] / med['robust true degree']:.2f}",
+                         " ".join(map(str, chosen_ls)), f"{med['lstsq auto']:.3g}"])
+    head = ["true degree", "p", "sides", "robust auto: degrees chosen", "robust auto RMSE",
+            "robust, true degree", "auto / true", "lstsq auto: degrees chosen",
+            "lstsq auto RMSE"]
+    return "\n".join([
+        "### Degree choice under outliers: degree=\"auto\" (cross-validation of the rows "
+        "as a robust fit weighs them), n = 1000, clean-curve RMSE (median over "
+        f"{len(seeds)} seeds)", "", table(head, rows)])
+
+
 # ------------------------------------------------------------------ speed
-SPEED = ["qorv robust", "RLM Tukey", "MM", "sk Huber"]
+SPEED = ["qorv robust", "qorv robust auto", "RLM Tukey", "MM", "sk Huber"]
 
 
 def speed(quick, have_robust):
@@ -360,6 +410,8 @@ def speed(quick, have_robust):
         if have_robust:
             fs["qorv robust"] = lambda: quiet(
                 qorv.PolynomialRegressor(degree=DEGREE, solver="robust").fit, x[:, None], y)
+            fs["qorv robust auto"] = lambda: quiet(
+                qorv.PolynomialRegressor(solver="robust").fit, x[:, None], y)
         fs["RLM Tukey"] = lambda: quiet(_rlm(sm.robust.norms.TukeyBiweight), X, y)
         if RLMDetSMM is not None and n <= MM_MAX_N:
             fs["MM"] = lambda: quiet(_mm, X, y)
@@ -386,13 +438,15 @@ def speed(quick, have_robust):
         if have_robust:
             q = med["qorv robust"]
             row += [f"{q / med['RLM Tukey']:.2f}", f"{q / med['sk Huber']:.2f}",
-                    f"{q / med['MM']:.3f}" if "MM" in med else "-"]
+                    f"{q / med['MM']:.3f}" if "MM" in med else "-",
+                    f"{med['qorv robust auto'] / q:.2f}"]
             bench_rows.append(dict(entry="fit(solver='robust')", peer="RLM Tukey",
                                    sizes=f"n={n:g}, degree=3", ours_s=q,
                                    peer_s=med["RLM Tukey"], check="clean-curve RMSE"))
         rows.append(row)
     head = ["n", "timed fits (" + " / ".join(SPEED) + ")"] + SPEED
-    head += ["qorv / RLM Tukey", "qorv / sk Huber", "qorv / MM"] if have_robust else []
+    head += ["qorv / RLM Tukey", "qorv / sk Huber", "qorv / MM",
+             "auto degree / degree 3"] if have_robust else []
     return "\n".join([
         f"### Speed: median fit time, paired repeats in one run (20 % one-sided outliers, "
         f"degree 3; MM up to n = {MM_MAX_N:g})", "", table(head, rows)]), bench_rows
@@ -410,6 +464,7 @@ def main():
     log("solver='robust': " + ("available" if have_robust else "refused; its column is left out"))
     acc, _ = accuracy(quick, have_robust)
     real = real_data(quick, have_robust)
+    choice = degree_choice(quick) if have_robust else ""
     spd, _ = speed(quick, have_robust)
     wall = time.perf_counter() - t0
     import sklearn
@@ -430,7 +485,7 @@ def main():
         " default threshold (MAD of y). sk Huber: max_iter=1000. "
         "Best peer: the best of RLM Huber, RLM Tukey, MM, sk Huber, RANSAC, TheilSen.",
     ])
-    text = "\n\n".join([head, acc, real, spd]) + "\n"
+    text = "\n\n".join([head, acc, real, choice, spd]) + "\n"
     print(text)
     out = HERE / "results"
     out.mkdir(exist_ok=True)

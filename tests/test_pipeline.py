@@ -149,6 +149,16 @@ def test_robust_degree_choice_is_not_pulled_by_outliers(solver, share):
     assert np.sqrt(np.mean((est.predict(grid[:, None]) - truth) ** 2)) < 0.3
 
 
+def test_robust_fit_holds_at_45_percent_one_sided_outliers():
+    # Seeds where a start from the search alone lands partly on the outliers.
+    grid = np.linspace(-3, 5, 200)
+    truth = 0.5 * grid**3 - 2 * grid**2 + grid + 1
+    for seed in range(30):
+        x, y, _ = _contaminated(1000, 0.45, seed)
+        est = PolynomialRegressor(degree=3, solver="robust").fit(x[:, None], y)
+        assert np.sqrt(np.mean((est.predict(grid[:, None]) - truth) ** 2)) < 0.1, seed
+
+
 # -------------------------------------------------------- units and hostile input
 @pytest.mark.parametrize("params", [dict(), dict(criterion="gcv"), dict(criterion="bic"),
                                     dict(criterion="mdl"), dict(degree=6, penalty="curvature"),
