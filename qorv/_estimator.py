@@ -8,6 +8,7 @@ import numpy as np
 import numpy.typing as npt
 from scipy import stats  # type: ignore[import-untyped]
 from sklearn.base import BaseEstimator, RegressorMixin  # type: ignore[import-untyped]
+from sklearn.model_selection import check_cv  # type: ignore[import-untyped]
 from sklearn.utils.validation import (  # type: ignore[import-untyped]
     _check_sample_weight, check_is_fitted, validate_data)
 
@@ -18,6 +19,38 @@ from ._stats import Basis
 Array = npt.NDArray[np.float64]
 
 __all__ = ["PolynomialRegressor", "RankWarning", "SearchWarning"]
+
+
+def _indices(part: Any, n: int) -> npt.NDArray[np.intp]:
+    a = np.asarray(part)
+    if a.dtype == bool and a.shape == (n,):
+        a = np.flatnonzero(a)
+    if a.ndim != 1 or a.dtype.kind not in "iu" or (a.size and (a.min() < 0 or a.max() >= n)):
+        raise ValueError(f"a split holds entries other than row indices 0 .. {n - 1}")
+    return a.astype(np.intp)
+
+
+def _splits(s: _pipeline.Settings, X: Array, y: Array, groups: Optional[npt.ArrayLike]
+            ) -> Optional[list[tuple[npt.NDArray[np.intp], npt.NDArray[np.intp]]]]:
+    """The (train, test) row indices of a `cv` splitter, checked; None for
+    the folds by row position."""
+    if s.cv is None:
+        if groups is not None:
+            raise _pipeline.fail("groups", "given", "only a cv splitter uses groups "
+                                 "(cv=GroupKFold(...)); the default folds are by row position")
+        return None
+    n = len(y)
+    if groups is not None and len(groups) != n:  # type: ignore[arg-type]
+        raise _pipeline.fail("groups", f"{len(groups)} labels",  # type: ignore[arg-type]
+                             f"needs one per sample ({n})")
+    try:
+        out = [(_indices(tr, n), _indices(te, n))
+               for tr, te in check_cv(s.cv).split(X, y, groups)]
+    except (TypeError, ValueError) as e:
+        raise _pipeline.fail("cv", s.cv, f"could not split {n} samples: {e}") from None
+    if not out:
+        raise _pipeline.fail("cv", s.cv, "gave no splits")
+    return out
 
 
 class PolynomialRegressor(RegressorMixin, BaseEstimator):  # type: ignore[misc]
@@ -83,7 +116,15 @@ class PolynomialRegressor(RegressorMixin, BaseEstimator):  # type: ignore[misc]
         data with long-tailed x. Degrees with k >= n columns (k > training
         rows for "cv") are not tried.
     n_folds : int >= 2, default=5
-        Number of folds of ``criterion="cv"``.
+        Number of folds of ``criterion="cv"``, by row position (seeded by
+        `random_state`; the same folds in memory and on Dask).
+    cv : None, int >= 2, scikit-learn splitter or iterable, default=None
+        The splits of ``criterion="cv"``: None for `n_folds` folds by row
+        position, an int for that many, or a scikit-learn cross-validator
+        (``TimeSeriesSplit``, ``GroupKFold`` with `groups` given to `fit`,
+        ...) or an iterable of (train, test) index arrays, whose training
+        sets need not be the complements of the test sets. Each split's
+        error is over its test rows.
     max_terms : int >= 1, default=10000
         Largest basis (number of columns) accepted; checked before anything
         is allocated.
@@ -189,7 +230,7 @@ class PolynomialRegressor(RegressorMixin, BaseEstimator):  # type: ignore[misc]
                  n_grid: Optional[int] = None, max_degree: int = 10,
                  criterion: str = DEFAULT_CRITERION, n_folds: int = 5,
                  max_terms: int = 10_000, search_options: Optional[dict[str, Any]] = None,
-                 random_state: Any = 0) -> None:
+                 random_state: Any = 0, cv: Any = None) -> None:
         self.degree = degree
         self.basis = basis
         self.domain = domain
@@ -203,9 +244,11 @@ class PolynomialRegressor(RegressorMixin, BaseEstimator):  # type: ignore[misc]
         self.max_terms = max_terms
         self.search_options = search_options
         self.random_state = random_state
+        self.cv = cv
 
     def fit(self, X: npt.ArrayLike, y: npt.ArrayLike,
-            sample_weight: Optional[npt.ArrayLike] = None) -> "PolynomialRegressor":
+            sample_weight: Optional[npt.ArrayLike] = None,
+            groups: Optional[npt.ArrayLike] = None) -> "PolynomialRegressor":
         """Fit the polynomial.
 
         Parameters
@@ -216,6 +259,8 @@ class PolynomialRegressor(RegressorMixin, BaseEstimator):  # type: ignore[misc]
             Targets (finite).
         sample_weight : array-like of shape (n_samples,), default=None
             Non-negative weights of the least-squares fits (see Notes).
+        groups : array-like of shape (n_samples,), default=None
+            Group labels for a `cv` splitter that uses them (``GroupKFold``).
 
         Returns
         -------
@@ -235,7 +280,8 @@ class PolynomialRegressor(RegressorMixin, BaseEstimator):  # type: ignore[misc]
         if not np.any(w > 0):
             raise _pipeline.fail("sample_weight", "all zero",
                                  "at least one weight must be positive")
-        fitted = _pipeline.fit(settings, _pipeline.MemorySource(Xa, ya, w))
+        splits = _splits(settings, Xa, ya, groups)
+        fitted = _pipeline.fit(settings, _pipeline.MemorySource(Xa, ya, w, splits))
         robust = {}
         if fitted.scale_ is not None:  # every sample's weight, as the fit's residuals give it
             rw = _pipeline.bisquare(ya - self._basis(fitted).design(Xa) @ fitted.coef_,

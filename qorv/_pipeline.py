@@ -104,6 +104,7 @@ class Settings:
     max_terms: int
     search_options: dict[str, Any] = field(default_factory=dict)
     random_state: Any = 0
+    cv: Any = None  # a splitter or iterable of (train, test); None: n_folds folds
 
     @property
     def auto(self) -> bool:
@@ -172,9 +173,19 @@ def check_params(p: Mapping[str, Any]) -> Settings:
     if "H_piH" in opts and not (_is_int(opts["H_piH"]) and opts["H_piH"] >= 1):
         raise fail("search_options", opts, "H_piH must be an int >= 1 (the score takes "
                    "the log of 2 H)")
+    cv: Any = p.get("cv")
+    n_folds = int(p["n_folds"])
+    if _is_int(cv):
+        if int(cv) < 2:
+            raise fail("cv", cv, "an int number of folds must be >= 2")
+        cv, n_folds = None, int(cv)
+    elif cv is not None and (isinstance(cv, str) or not (
+            hasattr(cv, "split") or hasattr(cv, "__iter__"))):
+        raise fail("cv", cv, "use None, an int >= 2, a scikit-learn splitter or an "
+                   "iterable of (train, test) index arrays")
     return Settings(p["degree"], p["basis"], p["domain"], kinds, g, solver, p["n_grid"],
-                    int(p["max_degree"]), p["criterion"], int(p["n_folds"]),
-                    int(p["max_terms"]), dict(opts), p["random_state"])
+                    int(p["max_degree"]), p["criterion"], n_folds,
+                    int(p["max_terms"]), dict(opts), p["random_state"], cv)
 
 
 def domain_of(s: Settings, lo: Array, hi: Array) -> Array:
@@ -252,6 +263,10 @@ class Source(Protocol):
 
     def factors(self, basis: Basis, n_folds: int, seed: int) -> list[Factor]:
         """Per-fold factors of the mapped, weighted design (one without folds)."""
+
+    def split_factors(self, basis: Basis) -> Optional[tuple[list[Factor], list[Factor]]]:
+        """The factors of the training and of the test rows of each of the
+        user's cross-validation splits; None for folds by row position."""
 
     def hits(self, basis: Basis, B: Array, shift: float, eps: float) -> npt.NDArray[np.int64]:
         """Hit counts of each column of B against y - shift (rows of positive weight)."""
@@ -363,8 +378,13 @@ def _fit(s: Settings, source: Source, info: Summary) -> Fitted:
         beta, rough = _robust_fit(s, source, basis, info.rows_all, {}, 0.0, seed,
                                   tol=ROBUST_CHOICE_TOL, lead=_start_terms(s, D))
         chosen_from = source.bisquare_weighted(basis, beta, rough)
-    parts = chosen_from.factors(basis, fold_count(s, info.rows), seed)
-    total = parts[0] if len(parts) == 1 else _stats.combine(parts)
+    splits = chosen_from.split_factors(basis) if fold_count(s, info.rows) else None
+    trains: Optional[list[Factor]] = None
+    if splits is None:
+        parts = chosen_from.factors(basis, fold_count(s, info.rows), seed)
+        total = parts[0] if len(parts) == 1 else _stats.combine(parts)
+    else:
+        (trains, parts), total = splits, chosen_from.factors(basis, 0, seed)[0]
     # the Gram matrices of the choices square the factor: it must stay below sqrt(max)
     if not np.max(np.abs(total.R), initial=0.0) < 1e150:
         raise fail("domain", s.domain, f"maps the data to |z| up to "
@@ -373,7 +393,7 @@ def _fit(s: Settings, source: Source, info: Summary) -> Fitted:
     k, degree_, scores = len(powers), _fixed_degree(s), None
     if s.auto:
         # the description-length criterion counts hits on every row itself
-        k, degree_, scores = _choose_degree(s, source, basis, total, parts, info.rows)
+        k, degree_, scores = _choose_degree(s, source, basis, total, parts, info.rows, trains)
         basis = replace(basis, powers=powers[:k])
     A, b = total.R[:k, :k], total.R[:k, -1]  # A^T A and A^T b of the rows, in <= k rows
     gamma, Rs, gamma_scores = _choose_penalty(s, basis, _stats.moments(total).head(k),
@@ -430,8 +450,11 @@ def apply(est: Any, f: Fitted, **more: Any) -> None:
 
 # ----------------------------------------------------------------- steps
 def _choose_degree(s: Settings, source: Source, basis: Basis, total: Factor,
-                   parts: Sequence[Factor], n: int) -> tuple[int, int, Array]:
-    """The candidate size, degree and every degree's score under the criterion."""
+                   parts: Sequence[Factor], n: int,
+                   trains: Optional[Sequence[Factor]] = None) -> tuple[int, int, Array]:
+    """The candidate size, degree and every degree's score under the
+    criterion; parts are the folds (test rows) of "cv", trains their
+    training rows where those are not the complements."""
     D = len(basis.centre)
     sizes = [_n_terms(s, D, d) for d in range(s.max_degree + 1)]
     ybar = total.weighted_y / total.weight
@@ -443,7 +466,8 @@ def _choose_degree(s: Settings, source: Source, basis: Basis, total: Factor,
 
     scores, se = _select.degree_scores(
         s.criterion, _stats.moments(total, ybar), [_stats.moments(p, ybar) for p in parts],
-        sizes, total.weight, mdl)
+        sizes, total.weight, mdl,
+        None if trains is None else [(_stats.centred(t.R, ybar), t.rows) for t in trains])
     if not np.any(np.isfinite(scores)):
         why = (f"the weights sum to {total.weight:.6g}, and these criteria count them as rows"
                " (integer weights equal repeated rows): no degree has fewer terms"
@@ -643,8 +667,10 @@ class MemorySource:
     """The rows in memory, as one chunk: X (n, D), y (n,), weights w (n,),
     already validated (finite, w >= 0, some w > 0)."""
 
-    def __init__(self, X: Array, y: Array, w: Array) -> None:
-        self._X, self._y, self._w = X, y, w
+    def __init__(self, X: Array, y: Array, w: Array,
+                 splits: Optional[list[tuple[npt.NDArray[np.intp],
+                                             npt.NDArray[np.intp]]]] = None) -> None:
+        self._X, self._y, self._w, self._splits = X, y, w, splits
         keep = w > 0
         self._yk = y[keep] if not np.all(keep) else y
         self._Xk = X[keep] if not np.all(keep) else X
@@ -669,6 +695,18 @@ class MemorySource:
         folds = _stats.chunk_folds(0, len(self._y), n_folds, seed)[keep]
         return _stats.weighted_factors(self._phi(basis), self._yk, self._w[keep], folds,
                                        n_folds)
+
+    def split_factors(self, basis: Basis) -> Optional[tuple[list[Factor], list[Factor]]]:
+        if self._splits is None:
+            return None
+        Phi, w = self._phi(basis), self._w
+        place = np.cumsum(w > 0) - 1  # each row's place among the rows of positive weight
+
+        def of(rows: npt.NDArray[np.intp]) -> Factor:
+            rows = rows[w[rows] > 0]
+            return _stats.weighted_factors(Phi[place[rows]], self._y[rows], w[rows],
+                                           np.zeros(len(rows), dtype=np.intp), 0)[0]
+        return [of(tr) for tr, _ in self._splits], [of(te) for _, te in self._splits]
 
     def hits(self, basis: Basis, B: Array, shift: float, eps: float) -> npt.NDArray[np.int64]:
         return _stats.hit_counts(self._phi(basis), self._yk, B, shift, eps)
@@ -696,12 +734,13 @@ class MemorySource:
                              step)
 
     def scaled(self, factor: float) -> "MemorySource":
-        return MemorySource(self._X, self._y * factor, self._w)
+        return MemorySource(self._X, self._y * factor, self._w, self._splits)
 
     def psi_sums(self, basis: Basis, beta: Array, scale: float) -> _inference.PsiSums:
         return psi_sums(self._yk - self._phi(basis) @ beta, self._w[self._w > 0], scale)
 
     def bisquare_weighted(self, basis: Basis, beta: Array, scale: float) -> "MemorySource":
         return MemorySource(self._X, self._y,
-                            bisquare_rows(self._X, self._y, self._w, basis, beta, scale))
+                            bisquare_rows(self._X, self._y, self._w, basis, beta, scale),
+                            self._splits)
 

@@ -83,9 +83,19 @@ def _each_prefix(G: Array, c: Array, sizes: Sequence[int]) -> Array:
     return B
 
 
+def _factor_prefixes(R: Array, sizes: Sequence[int], M: int) -> Array:
+    """Column i: the minimum-norm least-squares solution of the first
+    k = sizes[i] columns from the factor R of [A b], zero below k."""
+    B = np.zeros((M, len(sizes)))
+    for i, k in enumerate(sizes):
+        B[:k, i] = np.linalg.lstsq(R[:k, :k], R[:k, -1], rcond=None)[0]
+    return B
+
+
 def degree_scores(criterion: str, total: Moments, folds: Sequence[Moments],
                   sizes: Sequence[int], n_eff: float,
-                  mdl: Callable[[Array, list[int]], Array]) -> tuple[Array, Array]:
+                  mdl: Callable[[Array, list[int]], Array],
+                  trains: Optional[Sequence[tuple[Array, int]]] = None) -> tuple[Array, Array]:
     """Score of each candidate (lower is better) for the leading blocks of
     `sizes` columns, inf where a candidate has too many columns, and the
     standard error of the score ("cv": from the spread of the fold errors).
@@ -94,28 +104,42 @@ def degree_scores(criterion: str, total: Moments, folds: Sequence[Moments],
     sqrt(w)); folds: the same for each fold of "cv" (their first column is
     sqrt(w), so G[0, 0] is a fold's weight); mdl(B, use): description-length
     scores of the coefficient columns B of the candidates of `use` columns
-    (the score ignores the weights, so it needs the data itself).
+    (the score ignores the weights, so it needs the data itself); trains:
+    the factor R of [A b] (centred as total) and the row count of each
+    fold's training rows where they are not its complement (a user's
+    splitter), whose CV error is then over the test rows' weight.
     """
     K = len(sizes)
     out = np.full(K, np.inf)
     se = np.zeros(K)
     G, c, yy = total.G, total.c, total.yy
     if criterion == "cv":
-        folds = [f for f in folds if f.rows > 0]
+        if trains is None:  # the complements, from the moments
+            folds = [f for f in folds if f.rows > 0]
+            ok = np.asarray(sizes) <= total.rows - max(f.rows for f in folds)
+            use = [k for k, good in zip(sizes, ok) if good]
+            B = prefix_solutions(G[None] - np.stack([f.G for f in folds]),
+                                 c[None] - np.stack([f.c for f in folds]), use)
+            if B is None:
+                B = np.stack([_each_prefix(G - f.G, c - f.c, use) for f in folds])
+        else:  # from each training factor (a short training set can be ill-conditioned)
+            pairs = [(t, f) for t, f in zip(trains, folds) if f.rows > 0 and t[1] > 0]
+            if not pairs:
+                return out, se
+            folds = [f for _, f in pairs]
+            n_eff = sum(float(f.G[0, 0]) for f in folds)  # the test rows' weight
+            ok = np.asarray(sizes) <= min(t[1] for t, _ in pairs)
+            use = [k for k, good in zip(sizes, ok) if good]
+            B = np.stack([_factor_prefixes(t[0], use, G.shape[0]) for t, _ in pairs])
         Gf = np.stack([f.G for f in folds])
         cf = np.stack([f.c for f in folds])
         yf = np.array([f.yy for f in folds])
-        ok = np.asarray(sizes) <= total.rows - max(f.rows for f in folds)
-        use = [k for k, good in zip(sizes, ok) if good]
-        B = prefix_solutions(G[None] - Gf, c[None] - cf, use)
-        if B is None:
-            B = np.stack([_each_prefix(G - Gf[f], c - cf[f], use) for f in range(len(Gf))])
         sse = np.maximum(yf[:, None] - 2.0 * np.einsum("fi,fik->fk", cf, B)
                          + np.einsum("fik,fij,fjk->fk", B, Gf, B), 0.0)
         # A's first (constant) column holds sqrt(w): Gf[:, 0, 0] is each fold's weight.
         rmse = np.sqrt(sse.sum(axis=0) / n_eff)
-        mse_se = (np.std(sse / Gf[:, 0, 0][:, None], axis=0, ddof=1) / np.sqrt(len(folds))
-                  if len(folds) > 1 else np.zeros(len(use)))
+        mse_se = (np.std(sse / Gf[:, 0, 0][:, None], axis=0, ddof=1) / np.sqrt(len(Gf))
+                  if len(Gf) > 1 else np.zeros(len(use)))
         out[ok] = rmse
         se[ok] = np.where(rmse > 0, mse_se / (2.0 * np.where(rmse > 0, rmse, 1.0)), 0.0)
         return out, se

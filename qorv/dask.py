@@ -453,6 +453,9 @@ class _DaskSource:
                                              n_folds, seed, edges)
         return list(parts)
 
+    def split_factors(self, basis: Basis) -> None:
+        return None  # folds by row position only
+
     def hits(self, basis: Basis, B: Array, shift: float, eps: float) -> npt.NDArray[np.int64]:
         return np.asarray(self._reduce(_chunk_hits, _add, basis, B, shift, eps))
 
@@ -532,7 +535,7 @@ class PolynomialRegressor(_estimator.PolynomialRegressor):
     folds.
     """
 
-    def fit(self, X: Any, y: Any, sample_weight: Any = None, *,
+    def fit(self, X: Any, y: Any, sample_weight: Any = None, groups: Any = None, *,
             client: ClientLike = None) -> "PolynomialRegressor":
         """Fit to row-chunked data.
 
@@ -544,6 +547,8 @@ class PolynomialRegressor(_estimator.PolynomialRegressor):
             Targets; rechunked to X's row chunks.
         sample_weight : dask array of shape (n_samples,), optional
             Non-negative weights, as for the in-memory fit.
+        groups : None
+            Not taken: the distributed fit's folds are by row position.
         client : None, str or distributed.Client
             Where to compute: None starts a local cluster of processes for
             the call; a scheduler address connects to it.
@@ -557,6 +562,10 @@ class PolynomialRegressor(_estimator.PolynomialRegressor):
             raise _pipeline.fail("solver", self.solver, "the search needs the data in one "
                                  "process; fit it in memory (on a sample) or per group with "
                                  "fit_many")
+        if settings.cv is not None or groups is not None:
+            raise _pipeline.fail("cv", self.cv, "the distributed fit's folds are by row "
+                                 "position (n_folds or an int cv); a splitter needs the rows "
+                                 "in one process")
         Xd, yd, wd = _blocks(X, y, sample_weight)
         with _cluster(client) as c:
             fitted = _pipeline.fit(settings, _DaskSource(c, Xd, yd, wd))

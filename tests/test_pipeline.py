@@ -7,7 +7,8 @@ import numpy as np
 import pytest
 
 from sklearn.linear_model import LinearRegression
-from sklearn.model_selection import PredefinedSplit, cross_val_score
+from sklearn.model_selection import (GroupKFold, KFold, PredefinedSplit, TimeSeriesSplit,
+                                     cross_val_score)
 
 import qorv
 from qorv import PolynomialRegressor, SearchWarning
@@ -53,6 +54,41 @@ def test_cross_validation_is_scikit_learns_on_the_same_folds(n, seed):
         est = PolynomialRegressor(max_degree=max_degree).fit(x[:, None], y)
     np.testing.assert_allclose(est.criterion_scores_, rmse, rtol=1e-8)
     assert est.degree_ == chosen
+
+
+@pytest.mark.parametrize("cv, grouped", [
+    (TimeSeriesSplit(4), False), (GroupKFold(4), True), (KFold(3, shuffle=True, random_state=2), False),
+    ([(np.arange(0, 60), np.arange(60, 90)), (np.arange(30, 90), np.arange(0, 30))], False)])
+def test_cv_splitter_scores_are_its_own_splits(cv, grouped):
+    # training sets that are not the complements of the test sets
+    rng = np.random.default_rng(4)
+    x = np.sort(rng.uniform(-1, 1, 90))
+    y = np.sin(3 * x) + rng.normal(0, 0.2, 90)
+    w = rng.uniform(0.5, 2.0, 90)
+    groups = np.repeat(np.arange(9), 10) if grouped else None
+    est = PolynomialRegressor(cv=cv, max_degree=6).fit(x[:, None], y, sample_weight=w,
+                                                       groups=groups)
+    z = (x - (x.min() + x.max()) / 2) / ((x.max() - x.min()) / 2)
+    splits = list(cv.split(x, y, groups) if hasattr(cv, "split") else cv)
+    sw = np.sqrt(w)
+    for d, score in enumerate(est.criterion_scores_):
+        V = np.polynomial.polynomial.polyvander(z, d)
+        sse = sum(np.sum(w[te] * (V[te] @ np.linalg.lstsq(
+            V[tr] * sw[tr, None], y[tr] * sw[tr], rcond=None)[0] - y[te]) ** 2)
+            for tr, te in splits)
+        np.testing.assert_allclose(score, np.sqrt(sse / sum(w[te].sum() for _, te in splits)),
+                                   rtol=1e-7)
+
+
+@pytest.mark.parametrize("params, groups, match", [
+    (dict(cv=1), None, "cv=1: an int"), (dict(cv="folds"), None, "cv='folds'"),
+    (dict(), np.zeros(50), "groups=.*only a cv splitter"),
+    (dict(cv=GroupKFold(3)), None, "cv=GroupKFold.*could not split 50 samples"),
+    (dict(cv=[(np.arange(10), np.arange(45, 55))]), None, "outside|other than row indices")])
+def test_cv_errors_name_the_argument(params, groups, match):
+    x = np.linspace(0, 1, 50)
+    with pytest.raises(ValueError, match=match):
+        PolynomialRegressor(**params).fit(x[:, None], x, groups=groups)
 
 
 @pytest.mark.parametrize("start, stop", [(0, 7), (5, 130), (FOLD_BLOCK - 3, FOLD_BLOCK + 9),
