@@ -639,7 +639,11 @@ def bisquare_step(Phi: Array, y: Array, w: Array, beta: Array, scale: float,
     factor with rows weighted by w times the bisquare weight of y - Phi beta,
     and the largest |Phi step|."""
     ww = w * bisquare(y - Phi @ beta, scale)
-    f = _stats.weighted_factors(Phi, y, ww, np.zeros(len(y), dtype=np.intp), 0)[0]
+    sw = np.sqrt(ww)
+    # one factor, no folds: the lean form of _stats.weighted_factors (a step
+    # needs no sum of log weights)
+    R = _stats.triangle(np.column_stack([Phi * sw[:, None], y * sw]))
+    f = Factor(R, len(y), float(np.sum(ww)), float(ww @ y))
     return f, float(np.max(np.abs(Phi @ step), initial=0.0))
 
 

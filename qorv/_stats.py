@@ -78,7 +78,7 @@ class Factor:
 QR_BLOCK = 256
 
 
-def _triangle(stack: Array) -> Array:
+def triangle(stack: Array) -> Array:
     """The factor R (min(rows, cols) x cols) of the QR decomposition of
     `stack`, by blocks of at least QR_BLOCK rows."""
     cols = stack.shape[1]
@@ -95,13 +95,13 @@ def _triangle(stack: Array) -> Array:
 def factor(Ab: Array, w: Array, y: Array) -> Factor:
     """The factor of the rows of [A b] (weighted design and targets), with
     weights w and targets y."""
-    return Factor(_triangle(Ab), len(y), float(np.sum(w)), float(np.sum(w * y)),
+    return Factor(triangle(Ab), len(y), float(np.sum(w)), float(np.sum(w * y)),
                   float(np.sum(np.log(w[w > 0]))))
 
 
 def combine(parts: Sequence[Factor]) -> Factor:
     """The factor of the union of disjoint row sets."""
-    return Factor(_triangle(np.vstack([p.R for p in parts])),
+    return Factor(triangle(np.vstack([p.R for p in parts])),
                   sum(p.rows for p in parts), sum(p.weight for p in parts),
                   sum(p.weighted_y for p in parts), sum(p.log_weight for p in parts))
 
