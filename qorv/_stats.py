@@ -14,10 +14,12 @@ The per-chunk passes are here too (a summary of the rows, their factors,
 the hit counts of candidate fits), so that both fits run the same code on
 their rows.
 
-Fold assignment is a function of the row position and the seed only: rows
-are dealt to folds block by block (blocks of 65536 rows, each a seeded
-shuffle of 0, 1, ..., n_folds - 1 repeated), so any chunk of rows can compute
-its own rows' folds without seeing the others.
+Fold assignment is a function of the row position and the seed only: each
+run of n_folds consecutive rows is dealt one row to every fold, in a seeded
+order of its own, so the folds of any number of rows differ in size by at
+most one, and any chunk of rows can compute its own rows' folds without
+seeing the others (the orders are drawn block by block, about 65536 rows a
+block).
 """
 from __future__ import annotations
 
@@ -36,24 +38,32 @@ Array = npt.NDArray[np.float64]
 FOLD_BLOCK = 1 << 16
 
 
+def _fold_block(n_folds: int) -> int:
+    """Rows per block of drawn orders: whole runs of n_folds rows."""
+    return max(1, FOLD_BLOCK // n_folds) * n_folds
+
+
 def fold_ids(start: int, stop: int, n_folds: int, seed: int) -> npt.NDArray[np.intp]:
-    """Fold (0 .. n_folds - 1) of each row in [start, stop); within every full
-    block of FOLD_BLOCK rows the folds differ in size by at most one."""
+    """Fold (0 .. n_folds - 1) of each row in [start, stop); the folds of
+    rows 0 .. n - 1 differ in size by at most one for every n."""
+    L = _fold_block(n_folds)
     out = np.empty(stop - start, dtype=np.intp)
-    for b in range(start // FOLD_BLOCK, (stop - 1) // FOLD_BLOCK + 1 if stop > start else 0):
-        b0 = b * FOLD_BLOCK
+    for b in range(start // L, (stop - 1) // L + 1 if stop > start else 0):
+        b0 = b * L
         ids = _block_folds(seed, b, n_folds)
-        lo, hi = max(start, b0), min(stop, b0 + FOLD_BLOCK)
+        lo, hi = max(start, b0), min(stop, b0 + L)
         out[lo - start:hi - start] = ids[lo - b0:hi - b0]
     return out
 
 
-# Shuffling a block costs about half a millisecond, more than the rest of a
-# small fit; refits with the same seed (cross-validation, benchmarks, a grid
+# Drawing a block costs about a millisecond, more than the rest of a small
+# fit; refits with the same seed (cross-validation, benchmarks, a grid
 # search) reuse the few blocks they touch.
 @lru_cache(maxsize=16)
 def _block_folds(seed: int, block: int, n_folds: int) -> npt.NDArray[np.intp]:
-    ids = np.random.default_rng([seed, block]).permutation(np.arange(FOLD_BLOCK) % n_folds)
+    runs = _fold_block(n_folds) // n_folds
+    ids = np.argsort(np.random.default_rng([seed, block]).random((runs, n_folds)),
+                     axis=1, kind="stable").ravel().astype(np.intp)
     ids.flags.writeable = False
     return ids
 

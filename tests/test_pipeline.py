@@ -91,6 +91,17 @@ def test_cv_errors_name_the_argument(params, groups, match):
         PolynomialRegressor(**params).fit(x[:, None], x, groups=groups)
 
 
+@pytest.mark.parametrize("n_folds", [2, 5, 7, 10])
+def test_folds_are_balanced_at_every_n(n_folds):
+    whole = fold_ids(0, 2 * FOLD_BLOCK + 50, n_folds, 3)
+    ns = [*range(2, 201), *range(FOLD_BLOCK - 20, FOLD_BLOCK + 20), 2 * FOLD_BLOCK + 50]
+    for n in ns:
+        sizes = np.bincount(whole[:n], minlength=n_folds)
+        assert sizes.max() - sizes.min() <= 1, (n, sizes)
+    # and seeded: another seed deals the rows otherwise
+    assert np.mean(fold_ids(0, 1000, n_folds, 4) != whole[:1000]) > 0.3
+
+
 @pytest.mark.parametrize("start, stop", [(0, 7), (5, 130), (FOLD_BLOCK - 3, FOLD_BLOCK + 9),
                                          (2 * FOLD_BLOCK + 1, 3 * FOLD_BLOCK + 2)])
 def test_folds_of_a_row_range_are_the_slice_of_the_whole(start, stop):
