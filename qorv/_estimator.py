@@ -284,8 +284,8 @@ class PolynomialRegressor(RegressorMixin, BaseEstimator):  # type: ignore[misc]
         fitted = _pipeline.fit(settings, _pipeline.MemorySource(Xa, ya, w, splits))
         robust = {}
         if fitted.scale_ is not None:  # every sample's weight, as the fit's residuals give it
-            rw = _pipeline.bisquare(ya - self._basis(fitted).design(Xa) @ fitted.coef_,
-                                    fitted.scale_)
+            rw = _pipeline.robust_weights(ya - self._basis(fitted).design(Xa) @ fitted.coef_,
+                                          w, fitted.scale_)
             robust = {"robust_weights_": rw, "inlier_mask_": rw > 0}
         _pipeline.apply(self, fitted, **robust)
         return self

@@ -41,13 +41,14 @@ class Inference:
 
 @dataclass(frozen=True)
 class PsiSums:
-    """Weighted sums over the rows of the bisquare psi^2, psi' and psi'^2
-    of the scaled residuals, and the weight sum."""
+    """Sums over the rows of positive weight of the bisquare psi^2, psi'
+    and psi'^2 of their standardised residuals sqrt(w) r / scale, and the
+    number of those rows."""
 
     psi2: float
     dpsi: float
     dpsi2: float
-    weight: float
+    rows: float
 
 
 def _rss(f: Factor, coef: Array) -> float:
@@ -94,11 +95,11 @@ def robust(f: Factor, coef: Array, n: int, rank: int, scale: float, s: PsiSums) 
     if not (s.dpsi > 0 and df > 0):  # no row inside the bisquare's reach, or none spare
         nan = np.full((k, k), np.nan)
         return Inference(nan, np.full(k, np.nan), scale, df, float(rank), None, None, None)
-    m = s.dpsi / s.weight
-    var = s.dpsi2 / s.weight - m * m
+    m = s.dpsi / s.rows
+    var = s.dpsi2 / s.rows - m * m
     corr = 1.0 + rank / n * var / (m * m)  # statsmodels' small-sample factor
     P = np.linalg.pinv(f.R[:, :k])
-    c2 = corr**2 * (s.psi2 / df * scale**2) / (s.dpsi / s.weight) ** 2
-    cov = c2 * (P @ P.T) * (s.weight / n)
+    c2 = corr**2 * (s.psi2 / df * scale**2) / m**2
+    cov = c2 * (P @ P.T)
     return Inference(cov, np.sqrt(np.maximum(np.diag(cov), 0.0)), scale, df, float(rank),
                      None, None, None)

@@ -284,17 +284,18 @@ class Source(Protocol):
         order; None for every row), those of positive weight."""
 
     def spread_of_residuals(self, basis: Basis, beta: Array) -> float:
-        """The core's mad of y - design beta over the rows of positive weight."""
+        """The core's mad of sqrt(w) (y - design beta) over the rows of positive
+        weight."""
 
     def bisquare_factor(self, basis: Basis, beta: Array, scale: float,
                         step: Array) -> tuple[Factor, float]:
         """The factor of the design with rows weighted by w times the
-        bisquare weight of their residual y - design beta at `scale`, and
+        bisquare weight of their residual sqrt(w) (y - design beta) at `scale`, and
         the largest |design step| over the rows."""
 
     def bisquare_weighted(self, basis: Basis, beta: Array, scale: float) -> "Source":
         """The same rows, each weight multiplied by the bisquare weight of
-        its residual y - design beta at `scale`."""
+        its residual sqrt(w) (y - design beta) at `scale`."""
 
     def psi_sums(self, basis: Basis, beta: Array, scale: float) -> _inference.PsiSums:
         """Bisquare psi sums of the residuals y - design beta at `scale`."""
@@ -544,15 +545,23 @@ def _solve_search(s: Settings, Phi: Array, y: Array, w: Array, seed: int) -> Arr
     return c_s
 
 
+def standardised(r: Array, w: Array) -> Array:
+    """Residuals r of rows of weights w > 0 on the common scale: sqrt(w) r
+    (w is a precision, as in weighted least squares, so that the robust fit
+    is statsmodels' RLM of the rows scaled by sqrt(w))."""
+    return np.asarray(r * np.sqrt(w), dtype=np.float64)
+
+
 def psi_sums(r: Array, w: Array, scale: float) -> _inference.PsiSums:
-    """Weighted sums of the bisquare psi^2, psi' and psi'^2 of r / scale."""
+    """Sums over the rows (weights w > 0) of the bisquare psi^2, psi' and
+    psi'^2 of their standardised residuals over scale."""
     with np.errstate(over="ignore"):
-        u = np.minimum(np.abs(r) / (BISQUARE_C * scale), 1.0)
+        u = np.minimum(np.abs(standardised(r, w)) / (BISQUARE_C * scale), 1.0)
     z = u * BISQUARE_C
     psi = z * (1.0 - u * u) ** 2
     dpsi = (1.0 - u * u) * (1.0 - 5.0 * u * u) * (u < 1.0)
-    return _inference.PsiSums(float(np.sum(w * psi**2)), float(np.sum(w * dpsi)),
-                              float(np.sum(w * dpsi**2)), float(np.sum(w)))
+    return _inference.PsiSums(float(np.sum(psi**2)), float(np.sum(dpsi)),
+                              float(np.sum(dpsi**2)), float(len(r)))
 
 
 def bisquare(r: Array, scale: float) -> Array:
@@ -625,7 +634,7 @@ def _robust_start(s: Settings, Phi: Array, y: Array, w: Array, seed: int,
     sw = np.sqrt(w)
     kept: Optional[npt.NDArray[np.intp]] = None
     for _ in range(ROBUST_C_STEPS):
-        best = np.sort(np.argsort(np.abs(y - Phi @ beta), kind="stable")[:h])
+        best = np.sort(np.argsort(np.abs(standardised(y - Phi @ beta, w)), kind="stable")[:h])
         if kept is not None and np.array_equal(best, kept):
             break
         kept = best
@@ -638,7 +647,7 @@ def bisquare_step(Phi: Array, y: Array, w: Array, beta: Array, scale: float,
     """One refinement pass over rows (design Phi, targets y, weights w): the
     factor with rows weighted by w times the bisquare weight of y - Phi beta,
     and the largest |Phi step|."""
-    ww = w * bisquare(y - Phi @ beta, scale)
+    ww = w * bisquare(standardised(y - Phi @ beta, w), scale)
     sw = np.sqrt(ww)
     # one factor, no folds: the lean form of _stats.weighted_factors (a step
     # needs no sum of log weights)
@@ -647,10 +656,18 @@ def bisquare_step(Phi: Array, y: Array, w: Array, beta: Array, scale: float,
     return f, float(np.max(np.abs(Phi @ step), initial=0.0))
 
 
+def robust_weights(r: Array, w: Array, scale: float) -> Array:
+    """Each row's bisquare weight from its residual r and weight w (a row
+    of weight 0, which took no part, weighs as a row of weight 1 would)."""
+    return bisquare(standardised(r, np.where(w > 0, w, 1.0)), scale)
+
+
 def bisquare_rows(X: Array, y: Array, w: Array, basis: Basis, beta: Array,
-                  scale: float) -> Array:
-    """w times the bisquare weight of each row's residual (any rows)."""
-    return w * bisquare(y - basis.design(X) @ beta, scale)
+                  scale: float, times_w: bool = True) -> Array:
+    """w times (or, not times_w: only) the bisquare weight of each row
+    (any rows)."""
+    rw = robust_weights(y - basis.design(X) @ beta, w, scale)
+    return w * rw if times_w else rw
 
 
 def singular_values(A: Array, n: int) -> tuple[Array, int]:
@@ -730,7 +747,8 @@ class MemorySource:
         return basis.design(X[keep]), y[keep], w[keep]
 
     def spread_of_residuals(self, basis: Basis, beta: Array) -> float:
-        return float(qorv_core.mad(self._yk - self._phi(basis) @ beta))
+        return float(qorv_core.mad(standardised(self._yk - self._phi(basis) @ beta,
+                                                self._w[self._w > 0])))
 
     def bisquare_factor(self, basis: Basis, beta: Array, scale: float,
                         step: Array) -> tuple[Factor, float]:

@@ -384,8 +384,9 @@ def _concat(parts: Sequence[tuple[Array, Array, Array]]) -> tuple[Array, Array, 
     return np.concatenate(X), np.concatenate(y), np.concatenate(w)
 
 
-def _chunk_residuals(Xb: Array, yb: Array, basis: Basis, beta: Array) -> Array:
-    return yb[:, 0] - basis.design(Xb) @ beta
+def _chunk_residuals(Xb: Array, yb: Array, wb: Array, basis: Basis, beta: Array) -> Array:
+    # zero-weight rows are masked out by the caller
+    return _pipeline.standardised(yb[:, 0] - basis.design(Xb) @ beta, np.abs(wb[:, 0]))
 
 
 def _chunk_bisquare(Xb: Array, yb: Array, wb: Array, start: int, basis: Basis, beta: Array,
@@ -407,12 +408,13 @@ def _chunk_psi(Xb: Array, yb: Array, wb: Array, start: int, basis: Basis, beta: 
 
 def _add_psi(parts: Sequence[_inference.PsiSums]) -> _inference.PsiSums:
     return _inference.PsiSums(*(sum(getattr(p, f) for p in parts)
-                                for f in ("psi2", "dpsi", "dpsi2", "weight")))
+                                for f in ("psi2", "dpsi", "dpsi2", "rows")))
 
 
 def _chunk_bisquare_weights(Xb: Array, yb: Array, wb: Array, basis: Basis, beta: Array,
-                            scale: float) -> Array:
-    return _pipeline.bisquare_rows(Xb, yb[:, 0], wb[:, 0], basis, beta, scale)[:, None]
+                            scale: float, times_w: bool = True) -> Array:
+    return _pipeline.bisquare_rows(Xb, yb[:, 0], wb[:, 0], basis, beta, scale,
+                                   times_w)[:, None]
 
 
 class _DaskSource:
@@ -473,8 +475,8 @@ class _DaskSource:
         return basis.design(X), y, w
 
     def spread_of_residuals(self, basis: Basis, beta: Array) -> float:
-        r = da.map_blocks(_chunk_residuals, self._X, self._y[:, None], basis, beta,
-                          dtype=np.float64, drop_axis=1)
+        r = da.map_blocks(_chunk_residuals, self._X, self._y[:, None], self._w[:, None],
+                          basis, beta, dtype=np.float64, drop_axis=1)
         keep = self._w > 0
         lo, hi = (float(v) for v in self._c.compute(
             [da.where(keep, r, np.inf).min(), da.where(keep, r, -np.inf).max()], sync=True))
@@ -572,9 +574,8 @@ class PolynomialRegressor(_estimator.PolynomialRegressor):
         robust = {}
         if fitted.scale_ is not None:  # every sample's weight, lazily, as in memory
             basis = Basis(*_basis.mapparms(fitted.domain_), fitted.powers_.tolist())
-            rw = da.map_blocks(_chunk_bisquare_weights, Xd, yd[:, None],
-                               da.ones_like(wd)[:, None], basis, fitted.coef_,
-                               fitted.scale_, dtype=np.float64,
+            rw = da.map_blocks(_chunk_bisquare_weights, Xd, yd[:, None], wd[:, None], basis,
+                               fitted.coef_, fitted.scale_, False, dtype=np.float64,
                                chunks=(Xd.chunks[0], (1,)))[:, 0]
             robust = {"robust_weights_": rw, "inlier_mask_": rw > 0}
         _pipeline.apply(self, fitted, **robust)

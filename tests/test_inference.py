@@ -40,14 +40,25 @@ def test_least_squares_inference_is_statsmodels(weighted):
     assert "x0^3" in est.summary() and f"{est.aic_:.6g}" in est.summary()
 
 
-def test_robust_standard_errors_are_statsmodels_sandwich():
-    x, y, _ = _data(300, 1)
+@pytest.mark.parametrize("weighted", [False, True])
+def test_robust_standard_errors_are_statsmodels_sandwich(weighted):
+    # Weights are precisions, as in WLS: the fit is RLM's of the rows scaled
+    # by sqrt(w), whose reweighting from our answer must stay there.
+    x, y, w = _data(300, 1)
+    w = w if weighted else np.ones_like(y)
+    y = y + np.random.default_rng(2).normal(0, 1, y.size) / np.sqrt(w)
     y[::10] += 40  # a tenth of the rows far off
-    est = PolynomialRegressor(degree=2, solver="robust").fit(x[:, None], y)
-    res = sm.RLM(y, _vander(est, x), M=sm.robust.norms.TukeyBiweight(c=4.685)).fit(
+    est = PolynomialRegressor(degree=2, solver="robust").fit(x[:, None], y, sample_weight=w)
+    sw = np.sqrt(w)
+    res = sm.RLM(y * sw, _vander(est, x) * sw[:, None],
+                 M=sm.robust.norms.TukeyBiweight(c=4.685)).fit(
         start_params=est.coef_, start_scale=est.scale_, update_scale=False, cov="H1",
         tol=1e-13, conv="coefs")
+    np.testing.assert_allclose(res.params, est.coef_, rtol=1e-7)
     np.testing.assert_allclose(est.coef_se_, res.bse, rtol=1e-6)
+    np.testing.assert_array_equal(est.inlier_mask_, res.weights > 0)
+    # the scale is the normal-consistent MAD of the start's standardised residuals
+    assert 0.8 < est.scale_ < 1.6
 
 
 def test_penalized_band_covers_the_curve():
