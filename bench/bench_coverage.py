@@ -39,7 +39,7 @@ def spread_cubic(n, clean=False):
     return x, y, f
 spread_cubic.weights = lambda x: 1 / (0.05 + 0.3 * np.abs(x)) ** 2
 rows = [("least squares, degree 3", lambda n, clean=False: cubic(n, clean), dict(degree=3)),
-        ("penalised, degree 12, curvature, gamma by GCV", wave, dict(degree=12, penalty="curvature", domain=(-1, 1))),
+        ("penalised, degree 12, curvature, gamma by cross-validation", wave, dict(degree=12, penalty="curvature", domain=(-1, 1))),
         ("robust, degree 3, 10 % gross outliers", lambda n, clean=False: cubic(n, clean, 0.1), dict(degree=3, solver="robust"))]
 print("| fit | mean band: mean coverage (lowest, highest across x) | new observations |")
 print("|---|---|---|")

@@ -13,7 +13,7 @@ from sklearn.utils.validation import (  # type: ignore[import-untyped]
     _check_sample_weight, check_is_fitted, validate_data)
 
 from . import _basis, _pipeline
-from ._pipeline import DEFAULT_CRITERION, RankWarning, SearchWarning
+from ._pipeline import DEFAULT_CRITERION, DEFAULT_GAMMA_CRITERION, RankWarning, SearchWarning
 from ._stats import Basis
 
 Array = npt.NDArray[np.float64]
@@ -85,11 +85,16 @@ class PolynomialRegressor(RegressorMixin, BaseEstimator):  # type: ignore[misc]
         over the domain box), measured in the user's units of x (the chain
         rule of the mapping is undone; see `qorv._basis.penalties`).
     gamma : float >= 0 or "auto", default="auto"
-        Weight of each penalty. "auto" minimises the generalised
-        cross-validation n RSS / (n - tr H)^2 over a log grid of 49 values
-        (quarter decades from 1e-8 to 1e4 times trace(A^T A) / (n trace(R))),
-        where tr H = tr((A^T A + n gamma R)^-1 A^T A) is the effective number
-        of degrees of freedom. Ignored without a penalty.
+        Weight of each penalty. "auto" minimises `gamma_criterion` over a log
+        grid of 49 values (quarter decades from 1e-8 to 1e4 times
+        trace(A^T A) / (n trace(R))). Ignored without a penalty.
+    gamma_criterion : {"reml", "gcv"}, default="reml"
+        The criterion of ``gamma="auto"``: "reml" the restricted likelihood
+        of the penalised fit (sigma profiled out), "gcv" the generalised
+        cross-validation n RSS / (n - tr H)^2, where tr H = tr((A^T A + n
+        gamma R)^-1 A^T A) is the effective number of degrees of freedom.
+        GCV undersmooths where the basis has many terms for its rows; see
+        the user guide's penalties page for both measured on real data.
     solver : {"auto", "lstsq", "penalized", "search", "robust"}, default="auto"
         "lstsq": minimum-norm least squares (``qorv_core.ols``). "penalized":
         the penalised normal equations (``qorv_core.fit_regularized_linear``).
@@ -160,7 +165,8 @@ class PolynomialRegressor(RegressorMixin, BaseEstimator):  # type: ignore[misc]
     n_features_in_ : int
         Number of input variables.
     gamma_scores_ : ndarray of shape (49, 2) or None
-        ``gamma="auto"``: each grid value of gamma and its GCV score.
+        ``gamma="auto"``: each grid value of gamma and its score under
+        `gamma_criterion`.
     coef_se_ : ndarray of shape (n_terms,) or None
         Standard errors of `coef_`: the square roots of the diagonal of
         `cov_params_` (None for ``solver="search"``, whose coefficients
@@ -230,7 +236,8 @@ class PolynomialRegressor(RegressorMixin, BaseEstimator):  # type: ignore[misc]
                  n_grid: Optional[int] = None, max_degree: int = 10,
                  criterion: str = DEFAULT_CRITERION, n_folds: int = 5,
                  max_terms: int = 10_000, search_options: Optional[dict[str, Any]] = None,
-                 random_state: Any = 0, cv: Any = None) -> None:
+                 random_state: Any = 0, cv: Any = None,
+                 gamma_criterion: str = DEFAULT_GAMMA_CRITERION) -> None:
         self.degree = degree
         self.basis = basis
         self.domain = domain
@@ -245,6 +252,7 @@ class PolynomialRegressor(RegressorMixin, BaseEstimator):  # type: ignore[misc]
         self.search_options = search_options
         self.random_state = random_state
         self.cv = cv
+        self.gamma_criterion = gamma_criterion
 
     def fit(self, X: npt.ArrayLike, y: npt.ArrayLike,
             sample_weight: Optional[npt.ArrayLike] = None,

@@ -36,6 +36,8 @@ PENALTIES = ("gradient", "curvature")
 SOLVERS = ("auto", "lstsq", "penalized", "search", "robust")
 SEARCH_OPTIONS = ("n_chains", "n_warmup", "n_deep", "n_elite", "step_size", "H_piH")
 DEFAULT_CRITERION = "cv"
+GAMMA_CRITERIA = ("reml", "gcv", "cv")
+DEFAULT_GAMMA_CRITERION = "cv"
 # Relative gamma grid: quarter decades around trace(A^T A) / (n trace(R)).
 GAMMA_DECADES = np.linspace(-8.0, 4.0, 49)
 # The robust solver: Tukey's bisquare tuned to 95 % efficiency under normal
@@ -105,6 +107,7 @@ class Settings:
     search_options: dict[str, Any] = field(default_factory=dict)
     random_state: Any = 0
     cv: Any = None  # a splitter or iterable of (train, test); None: n_folds folds
+    gamma_criterion: str = DEFAULT_GAMMA_CRITERION
 
     @property
     def auto(self) -> bool:
@@ -145,8 +148,10 @@ def _check_degree(d: Any, basis: str) -> None:
 
 def check_params(p: Mapping[str, Any]) -> Settings:
     """The estimator's parameters (`get_params()`), checked."""
+    p = {"gamma_criterion": DEFAULT_GAMMA_CRITERION, **p}
     for name, allowed in (("basis", BASES), ("solver", SOLVERS),
-                          ("criterion", _select.CRITERIA)):
+                          ("criterion", _select.CRITERIA),
+                          ("gamma_criterion", GAMMA_CRITERIA)):
         if p[name] not in allowed:
             raise fail(name, p[name], f"choose one of {allowed}")
     _check_degree(p["degree"], p["basis"])
@@ -185,7 +190,8 @@ def check_params(p: Mapping[str, Any]) -> Settings:
                    "iterable of (train, test) index arrays")
     return Settings(p["degree"], p["basis"], p["domain"], kinds, g, solver, p["n_grid"],
                     int(p["max_degree"]), p["criterion"], n_folds,
-                    int(p["max_terms"]), dict(opts), p["random_state"], cv)
+                    int(p["max_terms"]), dict(opts), p["random_state"], cv,
+                    p["gamma_criterion"])
 
 
 def domain_of(s: Settings, lo: Array, hi: Array) -> Array:
@@ -244,8 +250,11 @@ def top_powers(s: Settings, D: int) -> list[list[int]]:
 
 
 def fold_count(s: Settings, n: int) -> int:
-    """Folds of criterion="cv" for n rows (0 when there is no cv)."""
-    return min(s.n_folds, n) if s.auto and s.criterion == "cv" else 0
+    """Folds of the cross-validations (criterion="cv", gamma_criterion="cv")
+    for n rows (0 when there is none)."""
+    degree_cv = s.auto and s.criterion == "cv"
+    gamma_cv = bool(s.kinds) and isinstance(s.gamma, str) and s.gamma_criterion == "cv"
+    return min(s.n_folds, n) if degree_cv or gamma_cv else 0
 
 
 def _fixed_degree(s: Settings) -> Degree:
@@ -352,7 +361,12 @@ def _unscale_in(f: Fitted, s: Settings, e: int, n: int) -> Fitted:
         # cv scores an RMSE, gcv a sum of squares; bic adds n_eff ln(u^2) to each
         scores = {"cv": scores * u, "gcv": scores * u * u}.get(
             s.criterion, scores + f.n_eff * log_u2)
-    gs = None if f.gamma_scores_ is None else f.gamma_scores_ * np.array([1.0, u * u])
+    gs = f.gamma_scores_
+    if gs is not None:  # gcv a sum of squares, cv an RMSE, reml (n - m0) ln(u^2) more
+        c = s.gamma_criterion
+        g = {"gcv": gs[:, 1] * u * u, "cv": gs[:, 1] * u}.get(
+            c, gs[:, 1] + (f.n_eff - _null_terms(f.powers_.tolist(), s.kinds)) * log_u2)
+        gs = np.column_stack([gs[:, 0], g])
     inf = f.inference
     if inf is not None:
         shift = n * log_u2
@@ -397,8 +411,15 @@ def _fit(s: Settings, source: Source, info: Summary) -> Fitted:
         k, degree_, scores = _choose_degree(s, source, basis, total, parts, info.rows, trains)
         basis = replace(basis, powers=powers[:k])
     A, b = total.R[:k, :k], total.R[:k, -1]  # A^T A and A^T b of the rows, in <= k rows
+    folds = None
+    if s.gamma_criterion == "cv" and len(parts) > 1:
+        tests = [_stats.moments(p).head(k) for p in parts]
+        full = _stats.moments(total).head(k)
+        folds = ([_select.Moments(full.G - f.G, full.c - f.c, full.yy - f.yy, full.rows - f.rows)
+                  for f in tests] if trains is None else
+                 [_stats.moments(t).head(k) for t in trains], tests)
     gamma, Rs, gamma_scores = _choose_penalty(s, basis, _stats.moments(total).head(k),
-                                              total.weight)
+                                              total.weight, folds)
     if s.solver == "lstsq":
         coef = _solve_lstsq(A, b)
     elif s.solver == "penalized":
@@ -479,10 +500,11 @@ def _choose_degree(s: Settings, source: Source, basis: Basis, total: Factor,
     return sizes[best], best, scores
 
 
-def _choose_penalty(s: Settings, basis: Basis, total: _select.Moments,
-                    n_eff: float) -> tuple[float, dict[str, Array], Optional[Array]]:
-    """gamma, the penalty matrices and, for gamma="auto", the GCV score of
-    every grid point."""
+def _choose_penalty(s: Settings, basis: Basis, total: _select.Moments, n_eff: float,
+                    folds: Optional[tuple[list[_select.Moments], list[_select.Moments]]] = None
+                    ) -> tuple[float, dict[str, Array], Optional[Array]]:
+    """gamma, the penalty matrices and, for gamma="auto", the score of every
+    grid point under s.gamma_criterion."""
     if not s.kinds:
         return 0.0, {}, None
     default = _native.DEFAULT_N_GRID_1D if len(basis.half) == 1 else _native.DEFAULT_N_GRID_ND
@@ -494,8 +516,21 @@ def _choose_penalty(s: Settings, basis: Basis, total: _select.Moments,
     if not tr_R > 0:
         return 0.0, Rs, None  # the penalty vanishes on this basis
     grid = float(np.trace(total.G)) / (n_eff * tr_R) * 10.0 ** GAMMA_DECADES
-    gamma, scores = _select.gcv_gamma(total, R, n_eff, grid, _native.DEFAULT_RIDGE)
+    if s.gamma_criterion == "gcv":
+        gamma, scores = _select.gcv_gamma(total, R, n_eff, grid, _native.DEFAULT_RIDGE)
+    elif folds is not None:  # "cv" (with fewer than two folds, as "reml")
+        gamma, scores = _select.cv_gamma(*folds, R, grid, _native.DEFAULT_RIDGE)
+    else:
+        gamma, scores = _select.reml_gamma(total, R, n_eff, grid, _native.DEFAULT_RIDGE,
+                                           _null_terms(basis.powers, s.kinds))
     return gamma, Rs, np.column_stack([grid, scores])
+
+
+def _null_terms(powers: Sequence[Sequence[int]], kinds: Sequence[str]) -> int:
+    """Terms the penalty does not charge: the constant for a gradient
+    penalty, the affine terms for a curvature penalty alone."""
+    top = 0 if "gradient" in kinds else 1
+    return sum(1 for p in powers if sum(p) <= top)
 
 
 def _solve_lstsq(A: Array, b: Array) -> Array:

@@ -161,6 +161,55 @@ def degree_scores(criterion: str, total: Moments, folds: Sequence[Moments],
     return out, se
 
 
+def reml_gamma(total: Moments, R: Array, n_eff: float, grid: Array, ridge: float,
+               null: int) -> tuple[float, Array]:
+    """Penalty weight on `grid` minimising the restricted likelihood of the
+    penalised fit, with sigma^2 profiled out (-2 log L_R up to a constant):
+
+        (n - m0) ln(y^T y - c^T beta) + ln det(A^T A + lam R + ridge I) - r ln lam,
+
+    lam = n gamma, beta its solution, r = M - m0 the rank of R and m0 = `null`
+    the dimension of the penalty's null space (y^T y - c^T beta is the
+    residual plus the penalty at beta). Unlike GCV it does not undersmooth
+    where the basis has many terms for its rows."""
+    G, c, yy = total.G, total.c, total.yy
+    eye = np.eye(G.shape[0])
+    r = G.shape[0] - null
+    scores = np.full(len(grid), np.inf)
+    if n_eff <= null:
+        return float(grid[-1]), scores
+    for i, g in enumerate(grid):
+        lam = n_eff * g
+        M = G + lam * R + ridge * eye
+        sign, logdet = np.linalg.slogdet(M)
+        fit = yy - float(c @ _solve(M, c))
+        if sign > 0 and fit > 0:
+            scores[i] = (n_eff - null) * np.log(fit) + logdet - r * np.log(lam)
+    if not np.any(np.isfinite(scores)):
+        return float(grid[-1]), scores
+    return float(grid[int(np.argmin(scores))]), scores
+
+
+def cv_gamma(trains: Sequence[Moments], tests: Sequence[Moments], R: Array, grid: Array,
+             ridge: float) -> tuple[float, Array]:
+    """Penalty weight on `grid` minimising the cross-validated RMSE over the
+    folds (training and test moments of each), the penalty's n being each
+    training set's weight; returns it and the scores."""
+    eye = np.eye(R.shape[0])
+    pairs = [(t, f) for t, f in zip(trains, tests) if f.rows > 0 and t.rows > 0]
+    weight = sum(float(f.G[0, 0]) for _, f in pairs)
+    scores = np.full(len(grid), np.inf)
+    if not pairs or not weight > 0:
+        return float(grid[-1]), scores
+    for i, g in enumerate(grid):
+        sse = 0.0
+        for t, f in pairs:
+            beta = _solve(t.G + float(t.G[0, 0]) * g * R + ridge * eye, t.c)
+            sse += max(f.yy - 2.0 * float(f.c @ beta) + float(beta @ f.G @ beta), 0.0)
+        scores[i] = np.sqrt(sse / weight)
+    return float(grid[int(np.argmin(scores))]), scores
+
+
 def gcv_gamma(total: Moments, R: Array, n_eff: float, grid: Array,
               ridge: float) -> tuple[float, Array]:
     """Penalty weight on `grid` minimising the generalised cross-validation

@@ -10,6 +10,7 @@ from sklearn.linear_model import LinearRegression
 from sklearn.model_selection import (GroupKFold, KFold, PredefinedSplit, TimeSeriesSplit,
                                      cross_val_score)
 
+import _qorv_native
 import qorv
 from qorv import PolynomialRegressor, SearchWarning
 from qorv._stats import FOLD_BLOCK, fold_ids
@@ -209,6 +210,8 @@ def test_robust_fit_holds_at_45_percent_one_sided_outliers():
 # -------------------------------------------------------- units and hostile input
 @pytest.mark.parametrize("params", [dict(), dict(criterion="gcv"), dict(criterion="bic"),
                                     dict(criterion="mdl"), dict(degree=6, penalty="curvature"),
+                                    *(dict(degree=6, penalty="curvature", gamma_criterion=c)
+                                      for c in ("reml", "gcv")),
                                     dict(degree=2, solver="robust")], ids=str)
 @pytest.mark.parametrize("units", [1e-200, 1e160, 1e300])
 def test_no_choice_depends_on_the_units_of_y(params, units):
@@ -250,3 +253,56 @@ def test_hostile_input_is_a_clear_error(params, weights, y, match):
     w = None if weights is None else np.full(50, weights)
     with pytest.raises(ValueError, match=match):
         PolynomialRegressor(**params).fit(x[:, None], y, sample_weight=w)
+
+
+# ------------------------------------------------------------ gamma choice
+def _penalised_setup(n=90, seed=6):
+    rng = np.random.default_rng(seed)
+    x = rng.uniform(0, 4, n)
+    y = np.sin(2 * x) + rng.normal(0, 0.3, n)
+    w = rng.uniform(0.5, 2, n)
+    est = PolynomialRegressor(degree=8, penalty="curvature", gamma_criterion="gcv").fit(
+        x[:, None], y, sample_weight=w)
+    z = (x - est.domain_[0].mean()) / (np.ptp(est.domain_[0]) / 2)
+    V = np.polynomial.polynomial.polyvander(z, 8)
+    R = qorv._basis.penalties(est.powers_.tolist(), np.ptp(est.domain_, axis=1) / 2,
+                              ["curvature"], 600)["curvature"]
+    return x, y, w, V, R, est.gamma_scores_[:, 0]
+
+
+def test_gamma_by_cv_is_the_cross_validated_rmse_of_each_grid_value():
+    x, y, w, V, R, grid = _penalised_setup()
+    est = PolynomialRegressor(degree=8, penalty="curvature", gamma_criterion="cv").fit(
+        x[:, None], y, sample_weight=w)
+    folds = fold_ids(0, len(y), 5, 0)
+    ridge = _qorv_native.DEFAULT_RIDGE
+    want = []
+    for g in grid:
+        sse = 0.0
+        for f in range(5):
+            tr, te = folds != f, folds == f
+            Vw = V[tr] * np.sqrt(w[tr])[:, None]
+            beta = np.linalg.solve(Vw.T @ Vw + w[tr].sum() * g * R + ridge * np.eye(9),
+                                   Vw.T @ (y[tr] * np.sqrt(w[tr])))
+            sse += np.sum(w[te] * (V[te] @ beta - y[te]) ** 2)
+        want.append(np.sqrt(sse / w.sum()))
+    np.testing.assert_allclose(est.gamma_scores_[:, 0], grid, rtol=1e-12)
+    np.testing.assert_allclose(est.gamma_scores_[:, 1], want, rtol=1e-6)
+    assert est.gamma_ == pytest.approx(grid[np.argmin(want)], rel=1e-12)
+
+
+def test_gamma_by_reml_is_the_restricted_likelihood_from_the_rows():
+    x, y, w, V, R, grid = _penalised_setup()
+    est = PolynomialRegressor(degree=8, penalty="curvature", gamma_criterion="reml").fit(
+        x[:, None], y, sample_weight=w)
+    sw, n = np.sqrt(w), w.sum()
+    Vw, yw = V * sw[:, None], y * sw
+    want = []
+    for g in grid:
+        P = Vw.T @ Vw + n * g * R + _qorv_native.DEFAULT_RIDGE * np.eye(9)
+        beta = np.linalg.solve(P, Vw.T @ yw)
+        fit = np.sum((yw - Vw @ beta) ** 2) + n * g * beta @ R @ beta  # residual + penalty
+        # the curvature penalty leaves the 2 affine terms free: rank 7
+        want.append((n - 2) * np.log(fit) + np.linalg.slogdet(P)[1] - 7 * np.log(n * g))
+    np.testing.assert_allclose(est.gamma_scores_[:, 1], want, rtol=1e-7)
+    assert est.gamma_ == pytest.approx(grid[np.argmin(want)], rel=1e-12)
