@@ -4,8 +4,9 @@
 variables over the native core `qorv_core`; ``python -m qorv`` fits a CSV
 file from the command line.
 """
-from ._estimator import PolynomialRegressor, RankWarning, SearchWarning
+from ._estimator import EdgeWarning, PolynomialRegressor, RankWarning, SearchWarning
 
 __version__ = "0.1.0"
 
-__all__ = ["PolynomialRegressor", "RankWarning", "SearchWarning", "__version__"]
+__all__ = ["EdgeWarning", "PolynomialRegressor", "RankWarning", "SearchWarning",
+           "__version__"]

@@ -2,6 +2,7 @@
 from __future__ import annotations
 
 import math
+import warnings
 from typing import Any, Optional, Sequence, Union
 
 import numpy as np
@@ -13,12 +14,29 @@ from sklearn.utils.validation import (  # type: ignore[import-untyped]
     _check_sample_weight, check_is_fitted, validate_data)
 
 from . import _basis, _pipeline
-from ._pipeline import DEFAULT_CRITERION, DEFAULT_GAMMA_CRITERION, RankWarning, SearchWarning
+from ._pipeline import (CONVERT_DIGITS, DEFAULT_CRITERION, DEFAULT_GAMMA_CRITERION,
+                        EXTRAPOLATION_SHARE, EdgeWarning, RankWarning, SearchWarning)
 from ._stats import Basis
 
 Array = npt.NDArray[np.float64]
 
-__all__ = ["PolynomialRegressor", "RankWarning", "SearchWarning"]
+__all__ = ["EdgeWarning", "PolynomialRegressor", "RankWarning", "SearchWarning"]
+
+
+def _warn_beyond(X: Array, domain: Array) -> None:
+    """EdgeWarning when rows lie beyond the domain by more than
+    EXTRAPOLATION_SHARE of its width."""
+    if not len(X):
+        return
+    lo, hi = domain[:, 0], domain[:, 1]
+    width = hi - lo
+    with np.errstate(over="ignore", invalid="ignore"):
+        out = np.maximum(lo - X.min(axis=0), X.max(axis=0) - hi) / width
+    if np.any(out > EXTRAPOLATION_SHARE):
+        j = int(np.nanargmax(out))
+        warnings.warn(f"predicting up to {out[j]:.3g} domain widths beyond domain_ "
+                      f"[{lo[j]:.6g}, {hi[j]:.6g}] of variable {j}: a polynomial there is "
+                      "extrapolation", EdgeWarning, stacklevel=4)
 
 
 def _indices(part: Any, n: int) -> npt.NDArray[np.intp]:
@@ -306,6 +324,7 @@ class PolynomialRegressor(RegressorMixin, BaseEstimator):  # type: ignore[misc]
     def _design(self, X: npt.ArrayLike) -> Array:
         check_is_fitted(self)
         Xa = validate_data(self, X, reset=False, dtype=np.float64)
+        _warn_beyond(Xa, self.domain_)
         return self._basis(self).design(Xa)
 
     def predict(self, X: npt.ArrayLike) -> Array:
@@ -423,5 +442,16 @@ class PolynomialRegressor(RegressorMixin, BaseEstimator):  # type: ignore[misc]
         if getattr(self, "n_features_in_", 1) != 1:
             raise ValueError(f"convert() needs one variable; the model has "
                              f"{self.n_features_in_}")
-        return np.asarray(self.to_polynomial().convert().coef, dtype=np.float64)
+        coef = np.asarray(self.to_polynomial().convert().coef, dtype=np.float64)
+        # digits lost: the largest term against the value, at the domain's ends
+        ends = self.domain_[0]
+        terms = np.abs(coef)[None, :] * np.abs(ends)[:, None] ** np.arange(len(coef))
+        with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
+            values = np.abs(self.predict(ends[:, None]))
+            lost = float(np.max(np.log10(terms.max(axis=1) / np.maximum(values, 1e-300))))
+        if lost > CONVERT_DIGITS:
+            warnings.warn(f"convert(): its coefficients cancel to about {lost:.0f} of the "
+                          "16 digits of a double at the domain's ends; evaluate with "
+                          "predict or to_polynomial() instead", EdgeWarning, stacklevel=2)
+        return coef
 

@@ -67,6 +67,19 @@ class RankWarning(UserWarning):
     """The mapped design has fewer independent columns than terms."""
 
 
+class EdgeWarning(UserWarning):
+    """A result at the edge of what the fit can vouch for: the chosen degree
+    is max_degree (the data may want more), predict is asked well beyond the
+    domain (a polynomial there is extrapolation), or convert()'s
+    coefficients have lost more than half their digits to cancellation."""
+
+
+# predict warns beyond the domain by more than this share of its width
+EXTRAPOLATION_SHARE = 0.1
+# convert() warns when cancellation costs more than this many decimal digits
+CONVERT_DIGITS = 8.0
+
+
 class SearchWarning(UserWarning):
     """The stochastic search found no better fit than least squares, or its
     best candidate fits no point within the tolerance."""
@@ -464,6 +477,10 @@ def apply(est: Any, f: Fitted, **more: Any) -> None:
     stats = dict.fromkeys(_inference.Inference.__dataclass_fields__) if f.inference is None \
         else vars(f.inference)
     vars(est).update({**fields, **stats, **more})
+    scores = f.criterion_scores_
+    if scores is not None and len(scores) > 1 and f.degree_ == len(scores) - 1:
+        warnings.warn(f"the chosen degree is max_degree={f.degree_}: the data may want a "
+                      "larger one; raise max_degree to see", EdgeWarning, stacklevel=3)
     M = len(f.coef_)
     if f.rank_ < M:
         warnings.warn(f"rank-deficient design: rank {f.rank_} of {M} columns after mapping; "

@@ -41,6 +41,7 @@ def _data(n=6000, seed=7):
     dict(degree=2, domain=[(1900, 2100), (-10, 10)]),
     dict(solver="robust", max_degree=3, weights=True),
 ], ids=str)
+@pytest.mark.filterwarnings("ignore::qorv.EdgeWarning")  # max_degree=3 is chosen
 def test_tall_fit_is_the_in_memory_fit(client, params):
     X, y, w = _data()
     params = dict(params)

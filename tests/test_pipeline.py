@@ -52,6 +52,7 @@ def test_cross_validation_is_scikit_learns_on_the_same_folds(n, seed):
     assert np.isinf(rmse[-1]) == (max_degree + 1 > n - sizes.max())
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", qorv.RankWarning)
+        warnings.simplefilter("ignore", qorv.EdgeWarning)
         est = PolynomialRegressor(max_degree=max_degree).fit(x[:, None], y)
     np.testing.assert_allclose(est.criterion_scores_, rmse, rtol=1e-8)
     assert est.degree_ == chosen
@@ -60,6 +61,7 @@ def test_cross_validation_is_scikit_learns_on_the_same_folds(n, seed):
 @pytest.mark.parametrize("cv, grouped", [
     (TimeSeriesSplit(4), False), (GroupKFold(4), True), (KFold(3, shuffle=True, random_state=2), False),
     ([(np.arange(0, 60), np.arange(60, 90)), (np.arange(30, 90), np.arange(0, 30))], False)])
+@pytest.mark.filterwarnings("ignore::qorv.EdgeWarning")
 def test_cv_splitter_scores_are_its_own_splits(cv, grouped):
     # training sets that are not the complements of the test sets
     rng = np.random.default_rng(4)
@@ -306,3 +308,17 @@ def test_gamma_by_reml_is_the_restricted_likelihood_from_the_rows():
         want.append((n - 2) * np.log(fit) + np.linalg.slogdet(P)[1] - 7 * np.log(n * g))
     np.testing.assert_allclose(est.gamma_scores_[:, 1], want, rtol=1e-7)
     assert est.gamma_ == pytest.approx(grid[np.argmin(want)], rel=1e-12)
+
+
+@pytest.mark.parametrize("max_degree, warns", [(2, True), (6, False)])
+def test_a_degree_at_max_degree_warns(max_degree, warns):
+    rng = np.random.default_rng(3)
+    x = rng.uniform(-1, 1, 200)
+    y = x**3 + x**2 + rng.normal(0, 0.05, 200)
+    with warnings.catch_warnings(record=True) as got:
+        warnings.simplefilter("always")
+        est = PolynomialRegressor(max_degree=max_degree).fit(x[:, None], y)
+    edge = [w for w in got if issubclass(w.category, qorv.EdgeWarning)]
+    assert len(edge) == warns and est.degree_ == min(3, max_degree)
+    if warns:
+        assert "max_degree=2" in str(edge[0].message) and edge[0].filename == __file__
