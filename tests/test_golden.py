@@ -91,6 +91,16 @@ def search_cases():
     cases["search one elite no deep"] = (dict(n_chains=25, n_warmup=100, n_deep=0,
                                               n_elite=1, seed=9), X, y)
     cases["search no columns"] = (dict(small, n_chains=3), X[:, :0], y)
+    # Hit counts of 30 or 60 rows over 64 to 300 chains: many chains tie in
+    # energy, and the order of ties decides the elite.
+    for rows, chains, seed in ((30, 64, 0), (30, 64, 1), (30, 300, 2), (60, 200, 3),
+                               (60, 64, 4)):
+        xt = points(rows, seed)
+        i = np.arange(rows, dtype=np.int64)
+        yt = ((i * 37 + seed) % 11 - 5).astype(np.float64)  # integer targets
+        cfg = dict(n_chains=chains, n_warmup=30, n_deep=50, n_elite=8, seed=seed)
+        cases[f"search ties rows={rows} chains={chains} seed={seed}"] = (
+            cfg, q.design_matrix_1d(2, xt), yt)
     return {name: (lambda c=c: search(*c)) for name, c in cases.items()}
 
 

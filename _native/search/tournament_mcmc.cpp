@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/intro_sort.hpp"
 #include "common/size_guard.hpp"
 #include "fit/mdl_score.hpp"
 #include "fit/robust_stats.hpp"
@@ -115,7 +116,7 @@ GibbsResult summarise(const std::vector<Chain>& chains) {
 
 // Orders energies ascending with NaN after every number. On numbers it is
 // exactly a < b, so finite inputs are sorted as with the plain comparison,
-// while a NaN can no longer break the strict weak ordering std::sort needs.
+// while a NaN can no longer break the strict weak ordering a sort needs.
 bool energy_less(const Chain& a, const Chain& b) {
   if (std::isnan(a.energy)) return false;
   if (std::isnan(b.energy)) return true;
@@ -183,7 +184,7 @@ MCMCResult TournamentMCMC::fit(const MatrixView& X, const VectorRef& y,
   interruption.now();
 
   const GibbsResult summary = summarise(chains);
-  std::sort(chains.begin(), chains.end(), energy_less);
+  intro_sort(chains.begin(), chains.end(), energy_less);
   const std::vector<Chain> elite = select_elite(chains, elite_size(s), interruption);
 
   const DeepSettings deep{s.n_deep, schedule::kDeepStepScale * s.step_size,

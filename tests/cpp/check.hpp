@@ -35,4 +35,5 @@ inline bool expect(bool ok, const char* what) {
 void test_deep_phase();
 void test_hit_screen();
 void test_draws();
+void test_intro_sort();
 void test_parallel_for();

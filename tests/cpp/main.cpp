@@ -4,6 +4,7 @@
 
 int main() {
   test_draws();
+  test_intro_sort();
   test_parallel_for();
   test_deep_phase();
   test_hit_screen();
