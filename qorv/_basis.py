@@ -77,8 +77,9 @@ def penalties(powers: Powers, half_widths: Array, kinds: Sequence[str],
     if n_vars == 1:
         R1z, R2z = qorv_core.smoothness_penalty_matrices_1d(top, -1.0, 1.0, n_grid)
         idx = [p[0] for p in powers]
-        w = 2.0 * float(half_widths[0])
-        full = {"gradient": R1z * (2.0 / w), "curvature": R2z * (2.0 / w) ** 3}
+        g = np.float64(2.0) / (2.0 * np.float64(half_widths[0]))
+        with np.errstate(over="ignore", invalid="ignore"):  # the caller checks
+            full = {"gradient": R1z * g, "curvature": R2z * g**3}
     else:
         s = float(np.max(half_widths))
         r = half_widths / s
@@ -86,8 +87,10 @@ def penalties(powers: Powers, half_widths: Array, kinds: Sequence[str],
             [top] * n_vars, [(-float(v), float(v)) for v in r], n_grid)
         where = {tuple(p): j for j, p in enumerate(mi)}
         idx = [where[tuple(p)] for p in powers]
-        dinv = 1.0 / np.prod(r[None, :] ** np.asarray(mi, dtype=float), axis=1)
-        full = {"gradient": s ** (n_vars - 2) * (dinv[:, None] * R1r * dinv[None, :]),
-                "curvature": s ** (n_vars - 4) * (dinv[:, None] * R2r * dinv[None, :])}
+        with np.errstate(over="ignore", invalid="ignore", divide="ignore"):
+            dinv = 1.0 / np.prod(r[None, :] ** np.asarray(mi, dtype=float), axis=1)
+            s64 = np.float64(s)
+            full = {"gradient": s64 ** (n_vars - 2) * (dinv[:, None] * R1r * dinv[None, :]),
+                    "curvature": s64 ** (n_vars - 4) * (dinv[:, None] * R2r * dinv[None, :])}
     ix = np.asarray(idx)
     return {k: np.ascontiguousarray(full[k][np.ix_(ix, ix)]) for k in kinds}

@@ -40,6 +40,8 @@ GAMMA_CRITERIA = ("reml", "gcv", "cv")
 DEFAULT_GAMMA_CRITERION = "cv"
 # Relative gamma grid: quarter decades around trace(A^T A) / (n trace(R)).
 GAMMA_DECADES = np.linspace(-8.0, 4.0, 49)
+# a given domain: the data must span at least this share of each interval
+DOMAIN_MIN_SHARE = 1e-100
 # The robust solver: Tukey's bisquare tuned to 95 % efficiency under normal
 # errors, at a fixed scale, the normal-consistent MAD of the start's
 # residuals; the start is the search's fit of at most ROBUST_START_ROWS
@@ -230,6 +232,14 @@ def domain_of(s: Settings, lo: Array, hi: Array) -> Array:
         raise fail("domain", s.domain, f"needs {D} (low, high) pair(s) for {D} variable(s)")
     if not np.all(np.isfinite(dom)) or np.any(dom[:, 1] <= dom[:, 0]):
         raise fail("domain", s.domain, "every pair needs finite low < high")
+    # the data must fill more than a vanishing share of it, or their powers
+    # underflow to a design of rank one
+    with np.errstate(over="ignore"):
+        share = (hi - lo) / (dom[:, 1] / 2 - dom[:, 0] / 2) / 2
+    if np.any((hi > lo) & (share < DOMAIN_MIN_SHARE)):
+        j = int(np.argmin(np.where(hi > lo, share, np.inf)))
+        raise fail("domain", s.domain, f"is {1 / share[j]:.3g} times wider than the data of "
+                   f"variable {j}; its powers would underflow. Give a domain near the data")
     return dom
 
 
@@ -526,6 +536,10 @@ def _choose_penalty(s: Settings, basis: Basis, total: _select.Moments, n_eff: fl
         return 0.0, {}, None
     default = _native.DEFAULT_N_GRID_1D if len(basis.half) == 1 else _native.DEFAULT_N_GRID_ND
     Rs = _basis.penalties(basis.powers, basis.half, s.kinds, s.n_grid or default)
+    if not all(np.all(np.isfinite(R)) for R in Rs.values()):
+        raise fail("penalty", s.kinds, "its integrals in x's units overflow a double for "
+                   "domain half-widths " + ", ".join(f"{h:.3g}" for h in basis.half)
+                   + " (each derivative scales by 1 / half-width); rescale x")
     if not isinstance(s.gamma, str):
         return float(s.gamma), Rs, None
     R = np.sum(list(Rs.values()), axis=0)

@@ -247,10 +247,13 @@ def test_extreme_inputs_fit(X, degree):
     (dict(criterion="mdl", search_options={"H_piH": -1}), None, None, "H_piH must be"),
     (dict(domain=(0, 1e-20)), None, None, "domain=.*overflow"),
     (dict(), None, np.array(["a"] * 50), "y must hold numbers"),
+    (dict(domain=(-1e308, 1e308)), None, None, "domain=.*times wider than the data"),
+    (dict(penalty="curvature", x_scale=1e-104), None, None, "penalty=.*overflow a double"),
 ])
 def test_hostile_input_is_a_clear_error(params, weights, y, match):
     rng = np.random.default_rng(0)
-    x = rng.uniform(0, 3, 50)
+    params = dict(params)
+    x = rng.uniform(0, 3, 50) * params.pop("x_scale", 1.0)
     y = 1 + x if y is None else y
     w = None if weights is None else np.full(50, weights)
     with pytest.raises(ValueError, match=match):
