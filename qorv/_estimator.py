@@ -293,7 +293,11 @@ class PolynomialRegressor(RegressorMixin, BaseEstimator):  # type: ignore[misc]
         self : PolynomialRegressor
         """
         settings = _pipeline.check_params(self.get_params())
-        Xa, ya = validate_data(self, X, y, y_numeric=True, dtype=np.float64,
+        # Validation records what it learns (n_features_in_, feature names) on
+        # a stand-in, so that this estimator changes only when the fit is done
+        # (all at once: a concurrent reader never sees half of two fits).
+        probe = type(self).__new__(type(self))
+        Xa, ya = validate_data(probe, X, y, y_numeric=True, dtype=np.float64,
                                ensure_min_samples=2)
         if ya.dtype.kind not in "fiub":
             try:
@@ -313,7 +317,8 @@ class PolynomialRegressor(RegressorMixin, BaseEstimator):  # type: ignore[misc]
             rw = _pipeline.robust_weights(ya - self._basis(fitted).design(Xa) @ fitted.coef_,
                                           w, fitted.scale_)
             robust = {"robust_weights_": rw, "inlier_mask_": rw > 0}
-        _pipeline.apply(self, fitted, **robust)
+        names = vars(probe).get("feature_names_in_", _pipeline.ABSENT)
+        _pipeline.apply(self, fitted, feature_names_in_=names, **robust)
         return self
 
     @staticmethod

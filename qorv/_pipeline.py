@@ -476,6 +476,9 @@ def _fit(s: Settings, source: Source, info: Summary) -> Fitted:
                   scores, D, scale, gamma_scores, inference, total.weight)
 
 
+ABSENT = object()  # an attribute `apply` removes
+
+
 def apply(est: Any, f: Fitted, **more: Any) -> None:
     """Sets the fit's attributes (and `more`) on the estimator all at once (a
     reader never sees half of one fit) and warns, at the caller of est.fit,
@@ -487,6 +490,8 @@ def apply(est: Any, f: Fitted, **more: Any) -> None:
     stats = dict.fromkeys(_inference.Inference.__dataclass_fields__) if f.inference is None \
         else vars(f.inference)
     vars(est).update({**fields, **stats, **more})
+    for name in [k for k, v in more.items() if v is ABSENT]:  # e.g. no feature names now
+        del vars(est)[name]
     scores = f.criterion_scores_
     if scores is not None and len(scores) > 1 and f.degree_ == len(scores) - 1:
         warnings.warn(f"the chosen degree is max_degree={f.degree_}: the data may want a "

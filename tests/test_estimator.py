@@ -271,3 +271,38 @@ def test_bad_data_rank_and_features():
     again = pickle.loads(pickle.dumps(m))
     with pytest.warns(qorv.EdgeWarning, match="0.25 domain widths beyond"):
         np.testing.assert_array_equal(again.predict(np.c_[x, x]), m.predict(np.c_[x, x]))
+
+
+def test_concurrent_fits_never_show_a_torn_state():
+    # Two threads refit one estimator on data of 1 and 2 variables while a
+    # third reads its attributes: each read must belong to one fit.
+    import threading
+    est = PolynomialRegressor(degree=5)
+    rng = np.random.default_rng(0)
+    data = [(rng.normal(size=(200, d)), rng.normal(size=200)) for d in (1, 2)]
+    torn, done = [], threading.Event()
+
+    def read():
+        while not done.is_set():
+            v = dict(vars(est))
+            if "powers_" in v and v["powers_"].shape[1] != v["n_features_in_"]:
+                torn.append(1)
+
+    def refit(X, y):
+        for _ in range(60):
+            est.fit(X, y)
+    reader = threading.Thread(target=read)
+    reader.start()
+    fitters = [threading.Thread(target=refit, args=d) for d in data]
+    for t in fitters:
+        t.start()
+    for t in fitters:
+        t.join()
+    done.set()
+    reader.join()
+    assert not torn
+    pd = pytest.importorskip("pandas")
+    est.fit(pd.DataFrame(data[1][0], columns=["a", "b"]), data[1][1])
+    assert list(est.feature_names_in_) == ["a", "b"]
+    est.fit(*data[0])  # a plain array drops the stale names
+    assert not hasattr(est, "feature_names_in_") and est.n_features_in_ == 1
