@@ -1,6 +1,7 @@
 """qorv.PolynomialRegressor against independent oracles: scikit-learn's
 estimator checks, numpy.polynomial, brute-force leave-one-out, repeated rows."""
 import pickle
+import sys
 import warnings
 
 import numpy as np
@@ -291,15 +292,20 @@ def test_concurrent_fits_never_show_a_torn_state():
     def refit(X, y):
         for _ in range(60):
             est.fit(X, y)
-    reader = threading.Thread(target=read)
-    reader.start()
-    fitters = [threading.Thread(target=refit, args=d) for d in data]
-    for t in fitters:
-        t.start()
-    for t in fitters:
-        t.join()
-    done.set()
-    reader.join()
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)  # let the reader in often
+    try:
+        reader = threading.Thread(target=read)
+        reader.start()
+        fitters = [threading.Thread(target=refit, args=d) for d in data]
+        for t in fitters:
+            t.start()
+        for t in fitters:
+            t.join()
+        done.set()
+        reader.join()
+    finally:
+        sys.setswitchinterval(old)
     assert not torn
     pd = pytest.importorskip("pandas")
     est.fit(pd.DataFrame(data[1][0], columns=["a", "b"]), data[1][1])
