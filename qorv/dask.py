@@ -618,6 +618,10 @@ def from_dataframe(df: Any, x: Union[str, Sequence[str]], y: str,
     return tuple(out)
 
 
+def _load_doubles(f: str) -> Array:
+    return np.asarray(np.load(f), dtype=np.float64)
+
+
 def from_files(path: Union[str, os.PathLike[str]], x: Any, y: Any,
                weight: Any = None) -> tuple[da.Array, ...]:
     """(X, y[, sample_weight]) from a folder (or glob) of CSV files with a
@@ -631,12 +635,17 @@ def from_files(path: Union[str, os.PathLike[str]], x: Any, y: Any,
     npy = [f for f in files if f.endswith(".npy")]
     csv = [f for f in files if f.endswith(".csv")]
     if npy and not csv:
-        blocks = []
+        blocks: list[da.Array] = []
         for f in npy:
-            shape = np.load(f, mmap_mode="r").shape
-            if len(shape) != 2:
-                raise ValueError(f"{f}: expected a 2-D array, got shape {shape}")
-            blocks.append(da.from_delayed(delayed(np.load)(f), shape, dtype=np.float64))
+            head = np.load(f, mmap_mode="r")
+            if head.ndim != 2 or head.dtype.kind not in "fiub":
+                raise ValueError(f"{f}: expected a 2-D array of numbers, got shape "
+                                 f"{head.shape} and dtype {head.dtype}")
+            if blocks and head.shape[1] != blocks[0].shape[1]:
+                raise ValueError(f"{f}: {head.shape[1]} columns, where {npy[0]} has "
+                                 f"{blocks[0].shape[1]}")
+            blocks.append(da.from_delayed(delayed(_load_doubles)(f), head.shape,
+                                          dtype=np.float64))
         table = da.concatenate(blocks, axis=0)
         xs = [x] if isinstance(x, int) else list(x)
         out = [table[:, xs], table[:, y]] + ([table[:, weight]] if weight is not None else [])
@@ -644,6 +653,12 @@ def from_files(path: Union[str, os.PathLike[str]], x: Any, y: Any,
     if csv and not npy:
         import dask.dataframe as dd
 
-        return from_dataframe(dd.read_csv(csv), x, y, weight)
+        # Read the named columns as doubles in every file: dtypes inferred from
+        # the first file (integers) would not hold a later one's decimals or
+        # blanks (which become NaN, and the fit names them).
+        cols = [*([x] if isinstance(x, str) else list(x)), y,
+                *([] if weight is None else [weight])]
+        frame = dd.read_csv(csv, usecols=cols, dtype=dict.fromkeys(cols, "float64"))
+        return from_dataframe(frame, x, y, weight)
     raise ValueError(f"{p}: expected .csv or .npy files (one kind), found "
                      f"{len(csv)} .csv and {len(npy)} .npy")

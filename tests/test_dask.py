@@ -150,6 +150,24 @@ def test_inputs_from_files_and_dataframes(client, tmp_path):
         np.testing.assert_allclose(got, mem, rtol=1e-10)
 
 
+def test_files_of_integers_then_decimals_read_as_doubles(client, tmp_path):
+    # The first file's integers must not fix the dtype of the rest.
+    x = np.arange(40)
+    for i, part in enumerate(np.array_split(np.c_[x, 3 * x - 2], 2)):
+        np.save(tmp_path / f"p{i}.npy", part.astype(np.int64))
+    (tmp_path / "c").mkdir()
+    (tmp_path / "c" / "a.csv").write_text("x,y,note\n" + "".join(
+        f"{v},{3 * v - 2},n{v}\n" for v in range(20)))
+    (tmp_path / "c" / "b.csv").write_text("x,y,note\n" + "".join(
+        f"{v + 0.5},{3 * v - 0.5},{v}\n" for v in range(20, 40)))
+    for args in [(tmp_path / "*.npy", 0, 1), (tmp_path / "c", "x", "y")]:
+        m = qd.fit(*qd.from_files(*args), client=client, degree=1)
+        np.testing.assert_allclose(m.predict(np.array([[10.0]])), [28.0], rtol=1e-12)
+    np.save(tmp_path / "p2.npy", np.array([["a", "b"]]))
+    with pytest.raises(ValueError, match="p2.npy: expected a 2-D array of numbers"):
+        qd.from_files(tmp_path / "*.npy", 0, 1)
+
+
 def test_import_qorv_does_not_import_dask():
     code = "import sys, qorv; qorv.PolynomialRegressor(); sys.exit('dask' in sys.modules)"
     assert subprocess.run([sys.executable, "-c", code]).returncode == 0
