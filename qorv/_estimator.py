@@ -126,7 +126,10 @@ class PolynomialRegressor(RegressorMixin, BaseEstimator):  # type: ignore[misc]
         Grid points per variable of the penalty sums (None: 600 for one
         variable, 30 per variable for several).
     max_degree : int >= 0, default=10
-        Largest degree tried by ``degree="auto"``.
+        Largest degree tried by ``degree="auto"``; the degrees whose basis
+        has more terms than the rows (of positive weight) or than
+        `max_terms` are not built, so any number of variables fits with
+        the defaults (``criterion_scores_`` is ``inf`` for them).
     criterion : {"cv", "gcv", "bic", "mdl"}, default="cv"
         Degree choice of ``degree="auto"`` (lower is better): "cv" the k-fold
         cross-validated RMSE of least squares (folds seeded by

@@ -247,11 +247,16 @@ def _n_terms(s: Settings, D: int, d: int) -> int:
     return _basis.n_tensor_terms([d] * D) if s.basis == "tensor" else _basis.n_total_terms(D, d)
 
 
-def top_powers(s: Settings, D: int) -> list[list[int]]:
+def top_powers(s: Settings, D: int, rows: int) -> list[list[int]]:
     """The basis of the largest degree the fit may use, checked against
-    max_terms (and the penalty's tensor grid) before anything is built."""
+    max_terms (and the penalty's tensor grid) before anything is built. For
+    degree="auto" that is the largest degree up to max_degree whose terms
+    neither outnumber the rows (no criterion can score more) nor exceed
+    max_terms, so that the design stays within rows x rows."""
     if s.auto or _is_int(s.degree):
         top = s.max_degree if s.auto else int(s.degree)
+        while s.auto and top > 0 and _n_terms(s, D, top) > min(rows, s.max_terms):
+            top -= 1
         degs, count = [top] * D, _n_terms(s, D, top)
     else:
         degs = [int(v) for v in s.degree]
@@ -403,7 +408,7 @@ def _unscale_in(f: Fitted, s: Settings, e: int, n: int) -> Fitted:
 
 def _fit(s: Settings, source: Source, info: Summary) -> Fitted:
     D = len(info.lo)
-    powers = top_powers(s, D)
+    powers = top_powers(s, D, info.rows)
     dom = domain_of(s, info.lo, info.hi)
     basis = Basis(*_basis.mapparms(dom), powers)
     seed = fold_seed(s.random_state)
@@ -511,6 +516,7 @@ def _choose_degree(s: Settings, source: Source, basis: Basis, total: Factor,
     training rows where those are not the complements."""
     D = len(basis.centre)
     sizes = [_n_terms(s, D, d) for d in range(s.max_degree + 1)]
+    sizes = [k for k in sizes if k <= len(basis.powers)]  # the degrees top_powers allowed
     ybar = total.weighted_y / total.weight
 
     def mdl(B: Array, use: list[int]) -> Array:
@@ -529,6 +535,8 @@ def _choose_degree(s: Settings, source: Source, basis: Basis, total: Factor,
                "targets overflow)")
         raise fail("criterion", s.criterion, why)
     best = _select.choose(scores, se)
+    # degrees beyond the rows (or max_terms) were not tried
+    scores = np.concatenate([scores, np.full(s.max_degree + 1 - len(sizes), np.inf)])
     return sizes[best], best, scores
 
 

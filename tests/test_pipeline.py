@@ -325,3 +325,16 @@ def test_a_degree_at_max_degree_warns(max_degree, warns):
     assert len(edge) == warns and est.degree_ == min(3, max_degree)
     if warns:
         assert "max_degree=2" in str(edge[0].message) and edge[0].filename == __file__
+
+
+def test_auto_degree_stops_where_the_terms_outnumber_the_rows():
+    # 12 variables: degree 10 has 646,646 terms; 400 rows determine at most
+    # degree 2 (91 terms; degree 3 has 455), and no design goes beyond it.
+    rng = np.random.default_rng(8)
+    X = rng.normal(size=(400, 12))
+    y = X[:, 0] * X[:, 1] + rng.normal(0, 0.1, 400)
+    est = PolynomialRegressor().fit(X, y)
+    assert est.degree_ == 2 and est.coef_.shape == (91,)
+    assert est.criterion_scores_.shape == (11,) and np.all(np.isinf(est.criterion_scores_[3:]))
+    with pytest.raises(ValueError, match="max_terms=10000"):  # a fixed degree is the user's
+        PolynomialRegressor(degree=10).fit(X, y)
