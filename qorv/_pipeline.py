@@ -92,9 +92,20 @@ def _is_int(v: object) -> bool:
     return isinstance(v, numbers.Integral) and not isinstance(v, bool)
 
 
+def _finite(v: Any) -> bool:
+    try:
+        return bool(np.isfinite(float(v)))
+    except OverflowError:  # an int beyond the doubles
+        return False
+
+
 def fail(name: str, value: object, why: str) -> ValueError:
-    """The error of a bad argument: its name, its value and what is wrong."""
-    return ValueError(f"{name}={value!r}: {why}")
+    """The error of a bad argument: its name, its value (shortened) and what
+    is wrong."""
+    text = repr(value)
+    if len(text) > 80:
+        text = text[:60] + f"...({len(text)} characters)"
+    return ValueError(f"{name}={text}: {why}")
 
 
 def fold_seed(random_state: Any) -> int:
@@ -136,7 +147,10 @@ class Settings:
 def _penalty_kinds(p: Any) -> list[str]:
     if p is None:
         return []
-    kinds = [p] if isinstance(p, str) else list(p)
+    try:
+        kinds = [p] if isinstance(p, str) else list(p)
+    except TypeError:
+        kinds = []
     if not kinds or any(k not in PENALTIES for k in kinds) or len(set(kinds)) < len(kinds):
         raise fail("penalty", p, f"choose None, one of {PENALTIES} or a list of them")
     return [k for k in PENALTIES if k in kinds]
@@ -179,7 +193,7 @@ def check_params(p: Mapping[str, Any]) -> Settings:
     g = p["gamma"]
     if not (isinstance(g, str) and g == "auto"):
         if isinstance(g, (str, bool)) or not isinstance(g, numbers.Real) \
-                or not np.isfinite(float(g)) or g < 0:
+                or not _finite(g) or g < 0:
             raise fail("gamma", g, 'must be a finite number >= 0 or "auto"')
     solver = p["solver"]
     if solver == "auto":
@@ -193,6 +207,13 @@ def check_params(p: Mapping[str, Any]) -> Settings:
     if "H_piH" in opts and not (_is_int(opts["H_piH"]) and opts["H_piH"] >= 1):
         raise fail("search_options", opts, "H_piH must be an int >= 1 (the score takes "
                    "the log of 2 H)")
+    for key, low in (("n_chains", 1), ("n_elite", 1), ("n_warmup", 0), ("n_deep", 0)):
+        if key in opts and not (_is_int(opts[key]) and low <= opts[key] < 2**31):
+            raise fail("search_options", opts, f"{key} must be an int >= {low}")
+    if "step_size" in opts and not (isinstance(opts["step_size"], numbers.Real) and
+                                    not isinstance(opts["step_size"], bool) and
+                                    _finite(opts["step_size"]) and float(opts["step_size"]) > 0):
+        raise fail("search_options", opts, "step_size must be a finite number > 0")
     cv: Any = p.get("cv")
     n_folds = int(p["n_folds"])
     if _is_int(cv):

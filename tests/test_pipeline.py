@@ -249,6 +249,12 @@ def test_extreme_inputs_fit(X, degree):
     (dict(), None, np.array(["a"] * 50), "y must hold numbers"),
     (dict(domain=(-1e308, 1e308)), None, None, "domain=.*times wider than the data"),
     (dict(penalty="curvature", x_scale=1e-104), None, None, "penalty=.*overflow a double"),
+    *((dict(solver="search", degree=1, search_options=o), None, None, f"search_options=.*{m}")
+      for o, m in [({"n_chains": "3"}, "n_chains must be an int >= 1"),
+                   ({"n_chains": -1}, "n_chains must be"), ({"n_warmup": -1}, "n_warmup must"),
+                   ({"step_size": 0.0}, "step_size must")]),
+    (dict(gamma=10**400, penalty="curvature"), None, None, r"gamma=1000.*\(401 characters"),
+    (dict(penalty=1), None, None, "penalty=1: choose None"),
 ])
 def test_hostile_input_is_a_clear_error(params, weights, y, match):
     rng = np.random.default_rng(0)
