@@ -11,9 +11,11 @@ from __future__ import annotations
 
 import argparse
 import csv
+import os
 import sys
+import tempfile
 import warnings
-from typing import Optional, Sequence
+from typing import Any, Optional, Sequence
 
 import numpy as np
 import numpy.typing as npt
@@ -29,19 +31,51 @@ class InputError(Exception):
 
 
 def read_columns(path: str, names: Sequence[str]) -> list[Array]:
-    """The named columns of a CSV file with a header row, as floats."""
+    """The named columns of a CSV file with a header row, as floats: NumPy's
+    compiled reader (the named columns only, into the float arrays
+    themselves); a line it cannot read is found and named by the checking
+    reader below."""
+    where = _header_columns(path, names)
     try:
-        with open(path, newline="") as fh:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")  # an empty body: checked below
+            data = np.loadtxt(path, delimiter=",", skiprows=1, usecols=where, ndmin=2,
+                              dtype=np.float64, encoding="utf-8-sig", quotechar='"')
+    except (ValueError, OSError, UnicodeDecodeError):
+        data = None
+    if data is None or not np.all(np.isfinite(data)):
+        return _read_checked(path, names)
+    data = data.reshape(len(data), len(names))
+    return [np.ascontiguousarray(data[:, i]) for i in range(len(names))]
+
+
+def _header_columns(path: str, names: Sequence[str]) -> list[int]:
+    """The positions of the named columns in the header row."""
+    try:
+        with open(path, newline="", encoding="utf-8-sig") as fh:
+            header = next(csv.reader(fh), None)
+    except OSError as e:
+        raise InputError(f"{path}: {e.strerror or e}")
+    except (UnicodeDecodeError, csv.Error) as e:
+        raise InputError(f"{path}: not a readable CSV file ({e})")
+    if header is None:
+        raise InputError(f"{path}: the file is empty")
+    header = [h.strip() for h in header]
+    for c in names:
+        if c not in header:
+            raise InputError(f"{path}: no column {c!r} (columns: {', '.join(header)})")
+        if header.count(c) > 1:
+            raise InputError(f"{path}: the header names column {c!r} {header.count(c)} times")
+    return [header.index(c) for c in names]
+
+
+def _read_checked(path: str, names: Sequence[str]) -> list[Array]:
+    """read_columns cell by cell, naming the first line it cannot use."""
+    where = _header_columns(path, names)
+    try:
+        with open(path, newline="", encoding="utf-8-sig") as fh:
             reader = csv.reader(fh)
-            header = next(reader, None)
-            if header is None:
-                raise InputError(f"{path}: the file is empty")
-            header = [h.strip() for h in header]
-            missing = [c for c in names if c not in header]
-            if missing:
-                raise InputError(f"{path}: no column {missing[0]!r} (columns: "
-                                 f"{', '.join(header)})")
-            where = [header.index(c) for c in names]
+            next(reader, None)
             rows: list[list[float]] = []
             for line in reader:
                 if not any(cell.strip() for cell in line):
@@ -133,10 +167,33 @@ def plot(model: PolynomialRegressor, X: Array, y: Array, names: Sequence[str],
     ax.legend()
     fig.tight_layout()
     try:
-        fig.savefig(out, dpi=110)
+        save_whole(fig, out)
     except (OSError, ValueError) as e:
         raise InputError(f"--plot {out}: {e}")
-    plt.close(fig)
+    finally:
+        plt.close(fig)
+
+
+def plot_path(out: str) -> str:
+    """Where --plot writes: the path given, with .png when it has no suffix."""
+    if os.path.isdir(out):
+        raise InputError(f"--plot {out}: is a directory; give a file name such as "
+                         f"{os.path.join(out, 'fit.png')}")
+    return out if os.path.splitext(out)[1] else out + ".png"
+
+
+def save_whole(fig: Any, out: str) -> None:
+    """Saves the figure to `out` whole or not at all: into a temporary file
+    beside it, renamed over it only once written."""
+    folder = os.path.dirname(os.path.abspath(out))
+    fd, tmp = tempfile.mkstemp(dir=folder, prefix=".qorv-plot-", suffix=".tmp")
+    try:
+        with os.fdopen(fd, "wb") as fh:
+            fig.savefig(fh, dpi=110, format=os.path.splitext(out)[1][1:] or "png")
+        os.replace(tmp, out)
+    except BaseException:
+        os.unlink(tmp)
+        raise
 
 
 def fit_and_report(X: Array, y: Array, names: Sequence[str], yname: str,
@@ -173,8 +230,10 @@ def fit_and_report(X: Array, y: Array, names: Sequence[str], yname: str,
         text += f"\n  warning: {w.message}"
     print(text, flush=True)
     if out:
-        plot(model, X, y, names, yname, out)
-        print(f"  plot written to {out}")
+        path = plot_path(out)
+        existed = os.path.exists(path)
+        plot(model, X, y, names, yname, path)
+        print(f"  plot written to {path}" + (" (replacing the file there)" if existed else ""))
 
 
 def demo_data() -> tuple[Array, Array]:
@@ -218,7 +277,12 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             print("demo: 300 seeded points, a cubic trend over the years 1950..2020 with noise")
             fit_and_report(x[:, None], y, ["year"], "y", "auto", None, args.plot)
         else:
-            cols = read_columns(args.file, [*args.x, args.y])
+            named = [*args.x, args.y]
+            twice = sorted({c for c in named if named.count(c) > 1})
+            if twice:
+                raise InputError(f"column {twice[0]!r} is given {named.count(twice[0])} times "
+                                 "(each --x once, and --y not among them)")
+            cols = read_columns(args.file, named)
             X = np.column_stack(cols[:-1]) if cols[0].size else np.zeros((0, len(args.x)))
             fit_and_report(X, cols[-1], args.x, args.y, args.degree, args.penalty, args.plot,
                            args.robust)

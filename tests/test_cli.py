@@ -55,6 +55,9 @@ def test_robust_fit_reports_its_inliers(tmp_path, capsys):
     ("a,b\n1,2\n2,3\n", ["--x", "a", "--y", "b", "--degree", "-1"], "--degree '-1'"),
     ("", ["--x", "a", "--y", "b"], "the file is empty"),
     (None, ["--x", "a", "--y", "b"], "No such file"),
+    ("a,b,a\n1,2,3\n", ["--x", "a", "--y", "b"], "names column 'a' 2 times"),
+    ("a,b\n1,2\n", ["--x", "b", "--y", "b"], "column 'b' is given 2 times"),
+    ("a,b\n1,2\n", ["--x", "a", "--x", "a", "--y", "b"], "column 'a' is given 2 times"),
 ])
 def test_bad_input_is_one_line_and_status_2(tmp_path, capsys, text, args, message):
     path = str(tmp_path / "missing.csv") if text is None else write(tmp_path / "d.csv", text)
@@ -86,3 +89,33 @@ def test_plot_is_drawn_or_its_install_named(tmp_path, capsys, monkeypatch, hide_
         assert code == 2 and "pip install '.[plot]'" in got.err and not out.exists()
     else:
         assert code == 0 and out.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def test_header_with_a_byte_order_mark(tmp_path, capsys):
+    path = tmp_path / "bom.csv"
+    path.write_bytes("\ufeffx,y\n".encode("utf-8") + b"".join(
+        f"{v},{2 * v + 1}\n".encode() for v in range(10)))
+    assert main(["fit", str(path), "--x", "x", "--y", "y", "--degree", "1"]) == 0
+    assert "R^2         1.000000" in capsys.readouterr().out
+
+
+def test_plot_is_written_whole_or_not_at_all(tmp_path, capsys, monkeypatch):
+    plt = pytest.importorskip("matplotlib.pyplot")
+    out = tmp_path / "fit.png"
+    out.write_bytes(b"old picture")
+
+    def broken(self, fh, **kw):  # a disk that fills up mid-write
+        fh.write(b"\x89PNG partial")
+        raise OSError(28, "No space left on device")
+    monkeypatch.setattr(plt.Figure, "savefig", broken)
+    assert main(["demo", "--plot", str(out)]) == 2
+    assert "No space left" in capsys.readouterr().err
+    assert out.read_bytes() == b"old picture" and sorted(tmp_path.iterdir()) == [out]
+    monkeypatch.undo()
+    assert main(["demo", "--plot", str(out)]) == 0
+    assert "(replacing the file there)" in capsys.readouterr().out
+    assert out.read_bytes()[:4] == b"\x89PNG"
+    assert main(["demo", "--plot", str(tmp_path / "bare")]) == 0  # no suffix: .png added
+    assert f"plot written to {tmp_path / 'bare.png'}" in capsys.readouterr().out
+    assert main(["demo", "--plot", str(tmp_path)]) == 2
+    assert "is a directory" in capsys.readouterr().err
