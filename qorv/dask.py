@@ -251,17 +251,17 @@ def _per_chunk(fn: Callable[..., Any], X: da.Array, y: da.Array, w: da.Array,
 
 # ------------------------------------------------------------- many fits
 def _fit_batch(items: Sequence[tuple[Hashable, Any, Any, Any]], params: Mapping[str, Any],
-               base_seed: int) -> dict[Hashable, Any]:
-    """Fits every group of one batch; a group that fails yields its error
-    instead of a model, and never stops the others."""
-    out: dict[Hashable, Any] = {}
+               base_seed: int) -> list[Any]:
+    """Fits every group of one batch, in order; a group that fails yields
+    its error instead of a model, and never stops the others."""
+    out: list[Any] = []
     for key, X, y, w in items:
         try:
             est = _estimator.PolynomialRegressor(
                 **{**params, "random_state": _group_seed(base_seed, key)})
-            out[key] = est.fit(X, y, sample_weight=w)
+            out.append(est.fit(X, y, sample_weight=w))
         except Exception as exc:  # the group's own failure, reported as its result
-            out[key] = exc
+            out.append(exc)
     return out
 
 
@@ -278,7 +278,8 @@ def _groups_of(groups: Any, by: Any, x: Any, y: Any, weight: Any
         raise ValueError("for a dataframe, name the key column(s) `by`, the input "
                          "column(s) `x` and the target column `y`")
     cols = [x] if isinstance(x, str) else list(x)
-    for key, g in groups.groupby(by, sort=False):
+    # dropna=False: a group whose key is None or NaN is a group too
+    for key, g in groups.groupby(by, sort=False, dropna=False):
         # converted by each group's own fit, so that a bad cell fails its group only
         yield key, g[cols].to_numpy(), g[y].to_numpy(), \
             None if weight is None else g[weight].to_numpy()
@@ -336,9 +337,11 @@ def fit_many(groups: Any, *, by: Any = None, x: Any = None, y: Any = None,
             batches[-1].append(item)
             rows += n
         futures = [c.submit(_fit_batch, b, params, base, pure=False) for b in batches]
+        # Keyed by the caller's own key objects (by position): a NaN key comes
+        # back from a worker as another NaN, which no lookup would find.
         out: dict[Hashable, Any] = {}
-        for part in c.gather(futures):
-            out.update(part)
+        for batch, part in zip(batches, c.gather(futures)):
+            out.update((item[0], result) for item, result in zip(batch, part))
     return out
 
 

@@ -133,6 +133,22 @@ def test_one_bad_cell_fails_its_group_only(client):
         np.testing.assert_allclose(out[g].predict(x[sel, None]), 1 + 2 * x[sel], rtol=1e-12)
 
 
+def test_fit_many_loses_no_group_with_a_missing_key(client):
+    pd = pytest.importorskip("pandas")
+    x = np.tile(np.linspace(-1, 1, 20), 3)
+    # pandas counts None and NaN as one missing key: its rows are one group
+    df = pd.DataFrame({"g": np.repeat(np.array(["a", None, np.nan], dtype=object), 20),
+                       "x": x, "y": np.repeat([1.0, 2.0, 2.0], 20) + x})
+    out = qd.fit_many(df, by="g", x="x", y="y", client=client, degree=1)
+    at0 = sorted(float(m.predict(np.zeros((1, 1)))[0]) for m in out.values())
+    assert len(out) == 2 and at0 == pytest.approx([1.0, 2.0])
+    nan = float("nan")
+    got = qd.fit_many({nan: (x[:, None], x), "b": (x[:, None], 2 * x)}, client=client,
+                      degree=1)
+    # the caller's own NaN finds its model
+    assert float(got[nan].predict(np.ones((1, 1)))[0]) == pytest.approx(1.0)
+
+
 def test_inputs_from_files_and_dataframes(client, tmp_path):
     X, y, _ = _data(3000)
     (tmp_path / "npy").mkdir()
