@@ -57,15 +57,30 @@ _BATCH_ROWS = 200_000
 
 
 # --------------------------------------------------------------- clusters
+# A cluster without workers would leave every computation waiting forever.
+WORKER_WAIT_S = 30.0
+
+
+def _have_workers(c: Client) -> None:
+    try:
+        c.wait_for_workers(1, timeout=WORKER_WAIT_S)
+    except TimeoutError:
+        where = getattr(c.scheduler, "address", "?")
+        raise ValueError(f"client: the cluster at {where} has no workers after "
+                         f"{WORKER_WAIT_S:g} s") from None
+
+
 @contextlib.contextmanager
 def _cluster(client: ClientLike) -> Iterator[Client]:
     """The client to compute with: the one given, one connected to the given
     scheduler address, or a local cluster of processes made for the call."""
     if isinstance(client, Client):
+        _have_workers(client)
         yield client
         return
     if isinstance(client, str):
-        with Client(client) as c:
+        with Client(client, timeout=WORKER_WAIT_S) as c:
+            _have_workers(c)
             yield c
         return
     if client is not None:
@@ -319,6 +334,8 @@ def fit_many(groups: Any, *, by: Any = None, x: Any = None, y: Any = None,
     """
     # fail before shipping anything
     _pipeline.check_params(_estimator.PolynomialRegressor(**params).get_params())
+    if batch_rows is not None and not (_pipeline._is_int(batch_rows) and batch_rows >= 1):
+        raise _pipeline.fail("batch_rows", batch_rows, "must be None or an int >= 1")
     base = _pipeline.fold_seed(params.pop("random_state", 0))  # the estimator's default
     items = list(_groups_of(groups, by, x, y, weight))
     if not items:
@@ -621,6 +638,18 @@ def from_dataframe(df: Any, x: Union[str, Sequence[str]], y: str,
     return tuple(out)
 
 
+def _check_headers(files: Sequence[str], cols: Sequence[str]) -> None:
+    """Every CSV file's header names the columns."""
+    import csv
+
+    for f in files:
+        with open(f, newline="", encoding="utf-8-sig") as fh:
+            header = [h.strip() for h in next(csv.reader(fh), [])]
+        missing = [c for c in cols if c not in header]
+        if missing:
+            raise ValueError(f"{f}: no column {missing[0]!r} (columns: {', '.join(header)})")
+
+
 def _load_doubles(f: str) -> Array:
     return np.asarray(np.load(f), dtype=np.float64)
 
@@ -634,7 +663,11 @@ def from_files(path: Union[str, os.PathLike[str]], x: Any, y: Any,
     import glob
 
     p = os.fspath(path)
-    files = sorted(glob.glob(os.path.join(p, "*")) if os.path.isdir(p) else glob.glob(p))
+    found = glob.glob(os.path.join(p, "*")) if os.path.isdir(p) else glob.glob(p)
+    files = sorted(f for f in found if os.path.isfile(f))
+    if not files:
+        raise ValueError(f"path={p!r}: " + ("no such file or folder" if not found and
+                                            not os.path.exists(p) else "holds no files"))
     npy = [f for f in files if f.endswith(".npy")]
     csv = [f for f in files if f.endswith(".csv")]
     if npy and not csv:
@@ -661,6 +694,7 @@ def from_files(path: Union[str, os.PathLike[str]], x: Any, y: Any,
         # blanks (which become NaN, and the fit names them).
         cols = [*([x] if isinstance(x, str) else list(x)), y,
                 *([] if weight is None else [weight])]
+        _check_headers(csv, cols)
         frame = dd.read_csv(csv, usecols=cols, dtype=dict.fromkeys(cols, "float64"))
         return from_dataframe(frame, x, y, weight)
     raise ValueError(f"{p}: expected .csv or .npy files (one kind), found "

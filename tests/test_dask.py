@@ -187,3 +187,27 @@ def test_files_of_integers_then_decimals_read_as_doubles(client, tmp_path):
 def test_import_qorv_does_not_import_dask():
     code = "import sys, qorv; qorv.PolynomialRegressor(); sys.exit('dask' in sys.modules)"
     assert subprocess.run([sys.executable, "-c", code]).returncode == 0
+
+
+@pytest.mark.parametrize("call, match", [
+    (lambda p: qd.from_files(p / "nowhere" / "*.csv", "x", "y"), "no such file or folder"),
+    (lambda p: qd.from_files(p / "c", "z", "y"), "a.csv: no column 'z'"),
+    (lambda p: qd.fit_many({"a": (np.ones((3, 1)), np.ones(3))}, batch_rows=0),
+     "batch_rows=0: must be"),
+    (lambda p: qd.fit_many({"a": (np.ones((3, 1)), np.ones(3))}, batch_rows="9"),
+     "batch_rows='9'"),
+])
+def test_bad_dask_inputs_are_clear_errors(tmp_path, call, match):
+    (tmp_path / "c").mkdir()
+    (tmp_path / "c" / "a.csv").write_text("x,y\n1,2\n")
+    (tmp_path / "c" / "sub.csv").mkdir()  # a folder named like a file is skipped
+    with pytest.raises(ValueError, match=match):
+        call(tmp_path)
+
+
+def test_a_cluster_without_workers_fails_after_a_bounded_wait(monkeypatch):
+    from distributed import Client, LocalCluster
+    monkeypatch.setattr(qd, "WORKER_WAIT_S", 0.5)
+    with LocalCluster(n_workers=0, processes=False) as cluster, Client(cluster) as c:
+        with pytest.raises(ValueError, match="has no workers after 0.5 s"):
+            qd.fit(np.ones((10, 1)), np.ones(10), degree=1, client=c)
