@@ -2,7 +2,9 @@
 
     python -m qorv fit FILE.csv --x COL [--x COL2 ...] --y COL
                    [--degree auto|N] [--penalty gradient|curvature] [--robust]
-                   [--plot out.png]
+                   [--solver S] [--criterion C] [--max-degree N] [--weights COL]
+                   [--delimiter D] [--drop-missing] [--predict FILE.csv]
+                   [--output OUT.csv] [--plot out.png]
     python -m qorv demo [--plot out.png]
 
 Bad input ends with a one-line message and exit status 2.
@@ -30,30 +32,33 @@ class InputError(Exception):
     """A problem with the user's input, reported in one line."""
 
 
-def read_columns(path: str, names: Sequence[str]) -> list[Array]:
-    """The named columns of a CSV file with a header row, as floats: NumPy's
-    compiled reader (the named columns only, into the float arrays
-    themselves); a line it cannot read is found and named by the checking
+def read_columns(path: str, names: Sequence[str], delimiter: str = ",",
+                 drop_missing: bool = False) -> tuple[list[Array], int]:
+    """The named columns of a CSV file with a header row, as floats, and the
+    number of rows dropped (drop_missing: rows with a blank or non-finite
+    cell in a named column; otherwise such a row is an error naming its
+    line). NumPy's compiled reader reads the named columns only, into the
+    float arrays themselves; a line it cannot read is found by the checking
     reader below."""
-    where = _header_columns(path, names)
+    where = _header_columns(path, names, delimiter)
     try:
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")  # an empty body: checked below
-            data = np.loadtxt(path, delimiter=",", skiprows=1, usecols=where, ndmin=2,
-                              dtype=np.float64, encoding="utf-8-sig", quotechar='"')
+            data = np.loadtxt(path, delimiter=delimiter, skiprows=1, usecols=where,
+                              ndmin=2, dtype=np.float64, encoding="utf-8-sig", quotechar='"')
     except (ValueError, OSError, UnicodeDecodeError):
         data = None
     if data is None or not np.all(np.isfinite(data)):
-        return _read_checked(path, names)
+        return _read_checked(path, names, delimiter, drop_missing)
     data = data.reshape(len(data), len(names))
-    return [np.ascontiguousarray(data[:, i]) for i in range(len(names))]
+    return [np.ascontiguousarray(data[:, i]) for i in range(len(names))], 0
 
 
-def _header_columns(path: str, names: Sequence[str]) -> list[int]:
+def _header_columns(path: str, names: Sequence[str], delimiter: str = ",") -> list[int]:
     """The positions of the named columns in the header row."""
     try:
         with open(path, newline="", encoding="utf-8-sig") as fh:
-            header = next(csv.reader(fh), None)
+            header = next(csv.reader(fh, delimiter=delimiter), None)
     except OSError as e:
         raise InputError(f"{path}: {e.strerror or e}")
     except (UnicodeDecodeError, csv.Error) as e:
@@ -69,12 +74,14 @@ def _header_columns(path: str, names: Sequence[str]) -> list[int]:
     return [header.index(c) for c in names]
 
 
-def _read_checked(path: str, names: Sequence[str]) -> list[Array]:
+def _read_checked(path: str, names: Sequence[str], delimiter: str,
+                  drop_missing: bool) -> tuple[list[Array], int]:
     """read_columns cell by cell, naming the first line it cannot use."""
-    where = _header_columns(path, names)
+    where = _header_columns(path, names, delimiter)
+    dropped = 0
     try:
         with open(path, newline="", encoding="utf-8-sig") as fh:
-            reader = csv.reader(fh)
+            reader = csv.reader(fh, delimiter=delimiter)
             next(reader, None)
             rows: list[list[float]] = []
             for line in reader:
@@ -88,16 +95,22 @@ def _read_checked(path: str, names: Sequence[str]) -> list[Array]:
                     except ValueError:
                         v = float("nan")
                     if not np.isfinite(v):
+                        if drop_missing:
+                            break
                         raise InputError(f"{path}, line {reader.line_num}: column {c!r} "
-                                         f"holds {cell!r}, not a finite number")
+                                         f"holds {cell!r}, not a finite number "
+                                         "(--drop-missing drops such rows)")
                     row.append(v)
+                if len(row) < len(names):
+                    dropped += 1
+                    continue
                 rows.append(row)
     except OSError as e:
         raise InputError(f"{path}: {e.strerror or e}")
     except (UnicodeDecodeError, csv.Error) as e:
         raise InputError(f"{path}: not a readable CSV file ({e})")
     data = np.asarray(rows, dtype=np.float64).reshape(len(rows), len(names))
-    return [data[:, i] for i in range(len(names))]
+    return [data[:, i] for i in range(len(names))], dropped
 
 
 def report(model: PolynomialRegressor, X: Array, y: Array, names: Sequence[str],
@@ -198,7 +211,8 @@ def save_whole(fig: Any, out: str) -> None:
 
 def fit_and_report(X: Array, y: Array, names: Sequence[str], yname: str,
                    degree: str, penalty: Optional[str], out: Optional[str],
-                   robust: bool = False) -> None:
+                   robust: bool = False, w: Optional[Array] = None,
+                   options: Optional[dict[str, Any]] = None) -> PolynomialRegressor:
     """Fits, prints the model, then draws it (so that a failed drawing still
     leaves the fit on screen)."""
     if degree == "auto":
@@ -217,23 +231,53 @@ def fit_and_report(X: Array, y: Array, names: Sequence[str], yname: str,
                              f"degree {deg} in {X.shape[1]} variable(s)")
     elif len(y) < 2:
         raise InputError(f"{len(y)} row(s): at least 2 are needed")
-    model = PolynomialRegressor(degree=deg, penalty=penalty,  # type: ignore[arg-type]
-                                solver="robust" if robust else "auto")
+    opts = dict(options or {})
+    if robust:
+        opts["solver"] = "robust"
+    model = PolynomialRegressor(degree=deg, penalty=penalty, **opts)  # type: ignore[arg-type]
     try:
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
-            model.fit(X, y)
+            model.fit(X, y, sample_weight=w)
     except ValueError as e:
         raise InputError(str(e).splitlines()[0])
     text = report(model, X, y, names, yname)
-    for w in caught:
-        text += f"\n  warning: {w.message}"
+    for note in caught:
+        text += f"\n  warning: {note.message}"
     print(text, flush=True)
     if out:
         path = plot_path(out)
         existed = os.path.exists(path)
         plot(model, X, y, names, yname, path)
         print(f"  plot written to {path}" + (" (replacing the file there)" if existed else ""))
+    return model
+
+
+def write_predictions(model: PolynomialRegressor, X: Array, names: Sequence[str],
+                      out: str) -> None:
+    """The prediction of every row of X, with its 95 % confidence and
+    prediction intervals where the fit has them, as a CSV file written
+    whole or not at all."""
+    cols = [X[:, j] for j in range(X.shape[1])] + [model.predict(X)]
+    head = [*names, "prediction"]
+    if model.coef_se_ is not None:
+        for kind in ("confidence", "prediction"):
+            band = model.predict_interval(X, kind=kind)
+            cols += [band[:, 0], band[:, 1]]
+            head += [f"{kind}_low", f"{kind}_high"]
+    folder = os.path.dirname(os.path.abspath(out))
+    try:
+        fd, tmp = tempfile.mkstemp(dir=folder, prefix=".qorv-out-", suffix=".tmp")
+    except OSError as e:
+        raise InputError(f"--output {out}: {e.strerror or e}")
+    try:
+        with os.fdopen(fd, "w", newline="") as fh:
+            np.savetxt(fh, np.column_stack(cols), delimiter=",", header=",".join(head),
+                       comments="", fmt="%.17g")
+        os.replace(tmp, out)
+    except OSError as e:
+        os.unlink(tmp)
+        raise InputError(f"--output {out}: {e.strerror or e}")
 
 
 def demo_data() -> tuple[Array, Array]:
@@ -243,6 +287,40 @@ def demo_data() -> tuple[Array, Array]:
     t = (x - 1985.0) / 35.0
     y = 310.0 + 40.0 * t + 12.0 * t**2 - 6.0 * t**3 + rng.normal(0.0, 1.5, x.size)
     return x, y
+
+
+def fit_file(args: argparse.Namespace) -> None:
+    """The fit subcommand: read, fit, report, and write what was asked."""
+    named = [*args.x, args.y] + ([args.weights] if args.weights else [])
+    twice = sorted({c for c in named if named.count(c) > 1})
+    if twice:
+        raise InputError(f"column {twice[0]!r} is given {named.count(twice[0])} times "
+                         "(each of --x, --y and --weights names its own column)")
+    if len(args.delimiter) != 1:
+        raise InputError(f"--delimiter {args.delimiter!r}: one character, such as , ; or a tab")
+    if args.robust and args.solver not in (None, "robust"):
+        raise InputError(f"--robust and --solver {args.solver}: choose one")
+    if args.max_degree is not None and args.max_degree < 0:
+        raise InputError(f"--max-degree {args.max_degree}: must be >= 0")
+    cols, dropped = read_columns(args.file, named, args.delimiter, args.drop_missing)
+    if dropped:
+        print(f"  dropped {dropped} row(s) with a missing or non-finite cell", flush=True)
+    k = len(args.x)
+    X = np.column_stack(cols[:k]) if cols[0].size else np.zeros((0, k))
+    options = {key: v for key, v in (("solver", args.solver), ("criterion", args.criterion),
+                                     ("max_degree", args.max_degree)) if v is not None}
+    w = cols[k + 1] if args.weights else None
+    model = fit_and_report(X, cols[k], args.x, args.y, args.degree, args.penalty, args.plot,
+                           args.robust, w, options)
+    if args.output:
+        Xp = X
+        if args.predict:
+            pcols, _ = read_columns(args.predict, args.x, args.delimiter, args.drop_missing)
+            Xp = np.column_stack(pcols) if pcols[0].size else np.zeros((0, k))
+        write_predictions(model, Xp, args.x, args.output)
+        print(f"  predictions of {len(Xp)} row(s) written to {args.output}")
+    elif args.predict:
+        raise InputError(f"--predict {args.predict}: name the file to write with --output")
 
 
 class _Parser(argparse.ArgumentParser):
@@ -263,10 +341,26 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     f.add_argument("--y", required=True, metavar="COL", help="target column")
     f.add_argument("--degree", default="auto", help="'auto' (default) or an integer")
     f.add_argument("--penalty", choices=["gradient", "curvature"], default=None,
-                   help="roughness penalty, weight chosen by generalised cross-validation")
+                   help="roughness penalty, its weight chosen by cross-validation")
     f.add_argument("--robust", action="store_true",
                    help="a fit that gross outliers cannot pull (reports the inliers and "
                         "the scale; --plot marks the outliers)")
+    f.add_argument("--solver", choices=["auto", "lstsq", "penalized", "search", "robust"],
+                   help="the estimator's solver (default auto)")
+    f.add_argument("--criterion", choices=["cv", "gcv", "bic", "mdl"],
+                   help="how --degree auto chooses (default cv)")
+    f.add_argument("--max-degree", type=int, metavar="N",
+                   help="largest degree --degree auto tries (default 10)")
+    f.add_argument("--weights", metavar="COL", help="column of non-negative row weights")
+    f.add_argument("--delimiter", default=",", help="field separator (default ,)")
+    f.add_argument("--drop-missing", action="store_true",
+                   help="drop rows with a blank or non-finite cell in a named column "
+                        "(and say how many)")
+    f.add_argument("--predict", metavar="CSV",
+                   help="file whose --x columns to predict (with --output)")
+    f.add_argument("--output", metavar="CSV",
+                   help="write predictions with 95 %% intervals (of the fitted rows, or "
+                        "of --predict's)")
     f.add_argument("--plot", metavar="PNG", help="draw data and fit (needs matplotlib)")
     d = sub.add_parser("demo", help="fit a built-in seeded example")
     d.add_argument("--plot", metavar="PNG", help="draw data and fit (needs matplotlib)")
@@ -277,15 +371,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             print("demo: 300 seeded points, a cubic trend over the years 1950..2020 with noise")
             fit_and_report(x[:, None], y, ["year"], "y", "auto", None, args.plot)
         else:
-            named = [*args.x, args.y]
-            twice = sorted({c for c in named if named.count(c) > 1})
-            if twice:
-                raise InputError(f"column {twice[0]!r} is given {named.count(twice[0])} times "
-                                 "(each --x once, and --y not among them)")
-            cols = read_columns(args.file, named)
-            X = np.column_stack(cols[:-1]) if cols[0].size else np.zeros((0, len(args.x)))
-            fit_and_report(X, cols[-1], args.x, args.y, args.degree, args.penalty, args.plot,
-                           args.robust)
+            fit_file(args)
     except InputError as e:
         print(f"python -m qorv: error: {e}", file=sys.stderr)
         return 2

@@ -7,6 +7,7 @@ import numpy as np
 import pytest
 
 pytest.importorskip("sklearn")
+import qorv  # noqa: E402
 from qorv.__main__ import main  # noqa: E402
 
 
@@ -119,3 +120,55 @@ def test_plot_is_written_whole_or_not_at_all(tmp_path, capsys, monkeypatch):
     assert f"plot written to {tmp_path / 'bare.png'}" in capsys.readouterr().out
     assert main(["demo", "--plot", str(tmp_path)]) == 2
     assert "is a directory" in capsys.readouterr().err
+
+
+GOOD = "x;y;w\n" + "".join(f"{v / 10};{(v / 10) ** 2 + 1};{1 + v % 3}\n" for v in range(30))
+
+
+@pytest.mark.parametrize("args, message", [
+    (["--solver", "fast"], "argument --solver: invalid choice: 'fast'"),
+    (["--criterion", "aic"], "argument --criterion: invalid choice"),
+    (["--max-degree", "two"], "argument --max-degree: invalid int value"),
+    (["--max-degree", "-1"], "--max-degree -1: must be >= 0"),
+    (["--weights", "v"], "no column 'v'"),
+    (["--delimiter", ";;"], "--delimiter ';;': one character"),
+    (["--robust", "--solver", "lstsq"], "--robust and --solver lstsq: choose one"),
+    (["--output", "/nonexistent/dir/out.csv"], "--output /nonexistent/dir/out.csv"),
+    (["--predict", "p.csv"], "name the file to write with --output"),
+    (["--predict", "missing.csv", "--output", "o.csv"], "missing.csv"),
+    (["--weights", "y"], "column 'y' is given 2 times"),
+])
+def test_every_option_refuses_bad_input_in_one_line(tmp_path, capsys, monkeypatch, args,
+                                                    message):
+    monkeypatch.chdir(tmp_path)
+    write(tmp_path / "d.csv", GOOD)
+    write(tmp_path / "p.csv", "x;y\n0.5;0\n")
+    try:
+        code = main(["fit", "d.csv", "--x", "x", "--y", "y", "--delimiter", ";", *args])
+    except SystemExit as e:  # argparse's own errors
+        code = e.code
+    err = capsys.readouterr().err
+    assert code == 2 and message in err and err.count("\n") == 1, err
+
+
+def test_options_reach_the_estimator_and_predictions_are_written(tmp_path, capsys):
+    data = GOOD + "3.1;;1\n"  # one row with a blank target
+    path = write(tmp_path / "d.csv", data)
+    pred_in = write(tmp_path / "p.csv", "x;y\n0.5;0\n1.5;0\n")
+    out = tmp_path / "out.csv"
+    assert main(["fit", path, "--x", "x", "--y", "y", "--delimiter", ";", "--weights", "w",
+                 "--drop-missing", "--solver", "lstsq", "--criterion", "bic",
+                 "--max-degree", "4", "--predict", pred_in, "--output", str(out)]) == 0
+    text = capsys.readouterr().out
+    assert "dropped 1 row(s)" in text and "(chosen by bic)" in text
+    got = np.loadtxt(out, delimiter=",", skiprows=1, ndmin=2)
+    head = out.read_text().splitlines()[0].split(",")
+    assert head == ["x", "prediction", "confidence_low", "confidence_high",
+                    "prediction_low", "prediction_high"]
+    # the oracle: the estimator itself on the same rows and weights
+    x = np.arange(30) / 10
+    est = qorv.PolynomialRegressor(criterion="bic", max_degree=4, solver="lstsq").fit(
+        x[:, None], x**2 + 1, sample_weight=1 + np.arange(30) % 3)
+    np.testing.assert_allclose(got[:, 1], est.predict(np.array([[0.5], [1.5]])), rtol=1e-12)
+    np.testing.assert_allclose(got[:, 2:4], est.predict_interval(np.array([[0.5], [1.5]])),
+                               rtol=1e-12)
