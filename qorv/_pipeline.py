@@ -515,9 +515,10 @@ def apply(est: Any, f: Fitted, **more: Any) -> None:
     fields = {k: v for k, v in vars(f).items() if k not in ("inference", "n_eff")}
     stats = dict.fromkeys(_inference.Inference.__dataclass_fields__) if f.inference is None \
         else vars(f.inference)
-    vars(est).update({**fields, **stats, **more})
-    for name in [k for k, v in more.items() if v is ABSENT]:  # e.g. no feature names now
-        del vars(est)[name]
+    gone = [k for k, v in more.items() if v is ABSENT]  # e.g. no feature names now
+    vars(est).update({**fields, **stats, **{k: v for k, v in more.items() if v is not ABSENT}})
+    for name in gone:
+        vars(est).pop(name, None)  # another thread's fit may have removed it
     scores = f.criterion_scores_
     if scores is not None and len(scores) > 1 and f.degree_ == len(scores) - 1:
         warnings.warn(f"the chosen degree is max_degree={f.degree_}: the data may want a "
