@@ -603,7 +603,12 @@ class PolynomialRegressor(_estimator.PolynomialRegressor):
 
     def predict(self, X: Any) -> Any:
         """Predicted values: a dask array (chunked as X's rows) for a dask
-        array, an ndarray otherwise."""
+        array or dataframe (one chunk per partition, never gathered), an
+        ndarray otherwise."""
+        import dask.dataframe as dd
+
+        if isinstance(X, (dd.DataFrame, dd.Series)):
+            X = X.to_dask_array(lengths=True).astype(np.float64)
         if isinstance(X, da.Array):
             Xd = X[:, None] if X.ndim == 1 else X.rechunk({1: -1})
             return Xd.map_blocks(super().predict, drop_axis=1, dtype=np.float64)

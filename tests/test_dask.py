@@ -205,6 +205,16 @@ def test_bad_dask_inputs_are_clear_errors(tmp_path, call, match):
         call(tmp_path)
 
 
+def test_predict_on_a_dask_dataframe_stays_lazy(client):
+    pd = pytest.importorskip("pandas")
+    import dask.dataframe as dd
+    x = np.linspace(0, 1, 100)
+    m = qd.fit(x[:, None], 2 * x + 1, degree=1, client=client)
+    got = m.predict(dd.from_pandas(pd.DataFrame({"x": x}), npartitions=3))
+    assert isinstance(got, da.Array) and got.numblocks == (3,)
+    np.testing.assert_allclose(got.compute(), 2 * x + 1, rtol=1e-12)
+
+
 def test_a_cluster_without_workers_fails_after_a_bounded_wait(monkeypatch):
     from distributed import Client, LocalCluster
     monkeypatch.setattr(qd, "WORKER_WAIT_S", 0.5)
