@@ -403,19 +403,22 @@ def _unscale(f: Fitted, s: Settings, e: int, n: int) -> Fitted:
         return _unscale_in(f, s, e, n)
 
 
+def _rescaled(scores: Array, criterion: str, u: float, shift: float) -> Array:
+    """Scores of y in units u: "cv" an RMSE, "gcv" a sum of squares, the
+    likelihoods (bic, reml) shifted by `shift`."""
+    return {"cv": scores * u, "gcv": scores * u * u}.get(criterion, scores + shift)
+
+
 def _unscale_in(f: Fitted, s: Settings, e: int, n: int) -> Fitted:
     u, log_u2 = float(np.ldexp(1.0, e)) if e < 1024 else math.inf, 2.0 * e * math.log(2.0)
     scores = f.criterion_scores_
-    if scores is not None and s.criterion != "mdl":
-        # cv scores an RMSE, gcv a sum of squares; bic adds n_eff ln(u^2) to each
-        scores = {"cv": scores * u, "gcv": scores * u * u}.get(
-            s.criterion, scores + f.n_eff * log_u2)
+    if scores is not None and s.criterion != "mdl":  # bic adds n_eff ln(u^2) to each
+        scores = _rescaled(scores, s.criterion, u, f.n_eff * log_u2)
     gs = f.gamma_scores_
-    if gs is not None:  # gcv a sum of squares, cv an RMSE, reml (n - m0) ln(u^2) more
-        c = s.gamma_criterion
-        g = {"gcv": gs[:, 1] * u * u, "cv": gs[:, 1] * u}.get(
-            c, gs[:, 1] + (f.n_eff - _null_terms(f.powers_.tolist(), s.kinds)) * log_u2)
-        gs = np.column_stack([gs[:, 0], g])
+    if gs is not None:  # reml adds (n - m0) ln(u^2)
+        m0 = _null_terms(f.powers_.tolist(), s.kinds)
+        gs = np.column_stack([gs[:, 0], _rescaled(gs[:, 1], s.gamma_criterion, u,
+                                                  (f.n_eff - m0) * log_u2)])
     inf = f.inference
     if inf is not None:
         shift = n * log_u2
@@ -460,15 +463,13 @@ def _fit(s: Settings, source: Source, info: Summary) -> Fitted:
         k, degree_, scores = _choose_degree(s, source, basis, total, parts, info.rows, trains)
         basis = replace(basis, powers=powers[:k])
     A, b = total.R[:k, :k], total.R[:k, -1]  # A^T A and A^T b of the rows, in <= k rows
+    full = _stats.moments(total).head(k)
     folds = None
     if s.gamma_criterion == "cv" and len(parts) > 1:
         tests = [_stats.moments(p).head(k) for p in parts]
-        full = _stats.moments(total).head(k)
-        folds = ([_select.Moments(full.G - f.G, full.c - f.c, full.yy - f.yy, full.rows - f.rows)
-                  for f in tests] if trains is None else
+        folds = ([full.without(f) for f in tests] if trains is None else
                  [_stats.moments(t).head(k) for t in trains], tests)
-    gamma, Rs, gamma_scores = _choose_penalty(s, basis, _stats.moments(total).head(k),
-                                              total.weight, folds)
+    gamma, Rs, gamma_scores = _choose_penalty(s, basis, full, total.weight, folds)
     if s.solver == "lstsq":
         coef = _solve_lstsq(A, b)
     elif s.solver == "penalized":
@@ -656,8 +657,7 @@ def standardised(r: Array, w: Array) -> Array:
 def psi_sums(r: Array, w: Array, scale: float) -> _inference.PsiSums:
     """Sums over the rows (weights w > 0) of the bisquare psi^2, psi' and
     psi'^2 of their standardised residuals over scale."""
-    with np.errstate(over="ignore"):
-        u = np.minimum(np.abs(standardised(r, w)) / (BISQUARE_C * scale), 1.0)
+    u = _reach(standardised(r, w), scale)
     z = u * BISQUARE_C
     psi = z * (1.0 - u * u) ** 2
     dpsi = (1.0 - u * u) * (1.0 - 5.0 * u * u) * (u < 1.0)
@@ -667,9 +667,15 @@ def psi_sums(r: Array, w: Array, scale: float) -> _inference.PsiSums:
 
 def bisquare(r: Array, scale: float) -> Array:
     """Tukey's bisquare weights of residuals r at the given scale."""
-    with np.errstate(over="ignore"):  # a residual far beyond the scale weighs 0
-        u = np.minimum(np.abs(r) / (BISQUARE_C * scale), 1.0)
+    u = _reach(r, scale)
     return np.asarray((1.0 - u * u) ** 2, dtype=np.float64)
+
+
+def _reach(r: Array, scale: float) -> Array:
+    """|r| / (c scale), capped at 1 (where the bisquare reaches zero)."""
+    with np.errstate(over="ignore"):  # a residual far beyond the scale: 1
+        return np.asarray(np.minimum(np.abs(r) / (BISQUARE_C * scale), 1.0),
+                          dtype=np.float64)
 
 
 def start_rows(n: int, seed: int) -> Optional[npt.NDArray[np.intp]]:

@@ -34,6 +34,15 @@ class Moments:
         """The moments of the first k columns."""
         return Moments(self.G[:k, :k], self.c[:k], self.yy, self.rows)
 
+    def without(self, part: "Moments") -> "Moments":
+        """The moments of these rows less those of `part` (a subset)."""
+        return Moments(self.G - part.G, self.c - part.c, self.yy - part.yy,
+                       self.rows - part.rows)
+
+    def sse(self, beta: Array) -> float:
+        """The sum of squares of b - A beta over these rows."""
+        return max(self.yy - 2.0 * float(self.c @ beta) + float(beta @ self.G @ beta), 0.0)
+
 
 def moments(A: Array, b: Array) -> Moments:
     return Moments(A.T @ A, A.T @ b, float(b @ b), len(b))
@@ -121,7 +130,8 @@ def degree_scores(criterion: str, total: Moments, folds: Sequence[Moments],
             B = prefix_solutions(G[None] - np.stack([f.G for f in folds]),
                                  c[None] - np.stack([f.c for f in folds]), use)
             if B is None:
-                B = np.stack([_each_prefix(G - f.G, c - f.c, use) for f in folds])
+                B = np.stack([_each_prefix(m.G, m.c, use)
+                              for m in (total.without(f) for f in folds)])
         else:  # from each training factor (a short training set can be ill-conditioned)
             pairs = [(t, f) for t, f in zip(trains, folds) if f.rows > 0 and t[1] > 0]
             if not pairs:
@@ -205,7 +215,7 @@ def cv_gamma(trains: Sequence[Moments], tests: Sequence[Moments], R: Array, grid
         sse = 0.0
         for t, f in pairs:
             beta = _solve(t.G + float(t.G[0, 0]) * g * R + ridge * eye, t.c)
-            sse += max(f.yy - 2.0 * float(f.c @ beta) + float(beta @ f.G @ beta), 0.0)
+            sse += f.sse(beta)
         scores[i] = np.sqrt(sse / weight)
     return float(grid[int(np.argmin(scores))]), scores
 
@@ -226,7 +236,7 @@ def gcv_gamma(total: Moments, R: Array, n_eff: float, grid: Array,
     for i, g in enumerate(grid):
         M = G + n_eff * g * R + ridge * eye
         beta = _solve(M, c)
-        rss = max(yy - 2.0 * float(c @ beta) + float(beta @ G @ beta), 0.0)
+        rss = total.sse(beta)
         edf = float(np.trace(_solve(M, G)))
         scores[i] = n_eff * rss / (n_eff - edf) ** 2 if edf < n_eff else np.inf
     return float(grid[int(np.argmin(scores))]), scores
